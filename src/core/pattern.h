@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <optional>
+#include <vector>
+
+namespace difral {
+
+// One loaded diffraction pattern. x and y always have the same length; e, when
+// present, is as long as x and never empty. The record is moved from the
+// reader to the Python object and never copied, so copying does not compile.
+struct Pattern {
+  std::vector<double> x;
+  std::vector<double> y;
+  std::optional<std::vector<double>> e;
+
+  Pattern() = default;
+  Pattern(std::vector<double> xs, std::vector<double> ys,
+          std::optional<std::vector<double>> es = std::nullopt) noexcept
+      : x(std::move(xs)), y(std::move(ys)), e(std::move(es)) {}
+  Pattern(const Pattern &) = delete;
+  Pattern &operator=(const Pattern &) = delete;
+  Pattern(Pattern &&) noexcept = default;
+  Pattern &operator=(Pattern &&) noexcept = default;
+  ~Pattern() = default;
+};
+
+} // namespace difral

@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace difral {
+
+// True when the bytes are valid UTF-8 (no overlongs, surrogates or code
+// points past U+10FFFF). ASCII runs are checked eight bytes at a time.
+bool is_valid_utf8(std::string_view text) noexcept;
+
+// The byte length of the White_Space character that starts at p (0 when the
+// character there is not white space). The 25 code points of the Unicode
+// White_Space property; U+FEFF and U+200B are not among them.
+std::size_t whitespace_length(const char *p, const char *end) noexcept;
+
+// The text without leading and trailing white space.
+std::string_view trim_line(std::string_view text) noexcept;
+
+// A trimmed line whose first byte is '#' or '!'.
+inline bool is_comment_line(std::string_view trimmed) noexcept {
+  return !trimmed.empty() && (trimmed.front() == '#' || trimmed.front() == '!');
+}
+
+// Walks the maximal runs of non-white-space characters of a text.
+class TokenCursor {
+public:
+  explicit TokenCursor(std::string_view text) noexcept
+      : p_(text.data()), end_(text.data() + text.size()) {}
+  // The next token, or nullopt when none is left. Tokens are never empty.
+  std::optional<std::string_view> next() noexcept;
+
+private:
+  const char *p_;
+  const char *end_;
+};
+
+// The tokens of a text, in order.
+std::vector<std::string_view> whitespace_tokens(std::string_view text);
+
+// Stores up to max whitespace tokens of text in out; returns how many it
+// stored. Stops looking once it has max.
+std::size_t whitespace_tokens(std::string_view text, std::string_view *out,
+                              std::size_t max) noexcept;
+
+// The value of a token that is entirely a number: an optional sign, then a
+// decimal with an optional exponent, or INF, INFINITY or NAN in any case.
+// Correctly rounded; overflow gives infinity and underflow zero, each with
+// the token's sign. Never uses the locale, allocates or throws.
+std::optional<double> parse_value(std::string_view token) noexcept;
+
+} // namespace difral
