@@ -26,7 +26,8 @@ public:
   ~FileHandle() { reset(); }
 
   // Opens path read-only. A path with a NUL byte fails here, never cut short.
-  static std::variant<FileHandle, IoError> open_read_only(std::string_view path);
+  static std::variant<FileHandle, IoError>
+  open_read_only(std::string_view path);
 
   int get() const noexcept { return fd_; }
   bool valid() const noexcept { return fd_ >= 0; }

@@ -89,8 +89,8 @@ enum class LoadErrorKind {
 class LoadError {
 public:
   static LoadError io(IoError error) {
-    return LoadError(LoadErrorKind::Io, std::move(error),
-                     ZipError::not_found(), {});
+    return LoadError(LoadErrorKind::Io, std::move(error), ZipError::not_found(),
+                     {});
   }
   static LoadError zip(ZipError error) {
     return LoadError(LoadErrorKind::Zip, IoError::from_errno(0),

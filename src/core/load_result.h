@@ -16,16 +16,16 @@ public:
   LoadResult(LoadError error) noexcept : value_(std::move(error)) {}
 
   bool ok() const noexcept { return value_.index() == 0; }
-  Pattern &operator*() & noexcept { return *std::get_if<Pattern>(&value_); }
-  const Pattern &operator*() const & noexcept {
+  Pattern &operator*() &noexcept { return *std::get_if<Pattern>(&value_); }
+  const Pattern &operator*() const &noexcept {
     return *std::get_if<Pattern>(&value_);
   }
   Pattern *operator->() noexcept { return std::get_if<Pattern>(&value_); }
   const Pattern *operator->() const noexcept {
     return std::get_if<Pattern>(&value_);
   }
-  LoadError &error() & noexcept { return *std::get_if<LoadError>(&value_); }
-  const LoadError &error() const & noexcept {
+  LoadError &error() &noexcept { return *std::get_if<LoadError>(&value_); }
+  const LoadError &error() const &noexcept {
     return *std::get_if<LoadError>(&value_);
   }
 

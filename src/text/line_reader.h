@@ -43,11 +43,17 @@ private:
   // Refills the empty buffer. Returns false at the end of the stream or on
   // a failure, which it leaves in pending_.
   bool refill();
+  // Checks a finished line for valid UTF-8.
+  LineOutcome finish(std::string_view line);
+  // The outcome once the stream has ended or failed: the last unterminated
+  // line, the pending failure, or the end.
+  LineOutcome finish_at_end();
 
   ByteStream *stream_;
   std::size_t pos_ = 0;
   std::size_t fill_ = 0;
   bool at_start_ = true;
+  bool eof_ = false;
   // The previous line ended in CR: an LF right after it belongs to it.
   bool after_cr_ = false;
   std::optional<IoError> pending_;

@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: MIT
+#include "core/byte_source.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace difral {
+
+FileHandle &FileHandle::operator=(FileHandle &&other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+void FileHandle::reset() noexcept {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+std::variant<FileHandle, IoError>
+FileHandle::open_read_only(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return IoError::with_text("file name contained an unexpected NUL byte");
+  }
+  const std::string terminated(path);
+  int fd;
+  do {
+    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return IoError::from_errno(errno);
+  }
+  return FileHandle(fd);
+}
+
+ReadOutcome ByteSource::read(std::span<std::byte> dest) {
+  if (is_file_) {
+    if (!file_.valid()) {
+      return {0, IoError::from_errno(EBADF)};
+    }
+    const ssize_t n = ::read(file_.get(), dest.data(), dest.size());
+    if (n < 0) {
+      return {0, IoError::from_errno(errno)};
+    }
+    return {static_cast<std::size_t>(n), std::nullopt};
+  }
+  if (position_ >= data_.size()) {
+    return {0, std::nullopt};
+  }
+  const std::size_t available = data_.size() - position_;
+  const std::size_t n = dest.size() < available ? dest.size() : available;
+  std::memcpy(dest.data(), data_.data() + position_, n);
+  position_ += n;
+  return {n, std::nullopt};
+}
+
+SeekOutcome ByteSource::seek(std::int64_t offset, SeekFrom from) {
+  if (is_file_) {
+    const off_t at = ::lseek(file_.get(), static_cast<off_t>(offset),
+                             from == SeekFrom::Start ? SEEK_SET : SEEK_END);
+    if (at < 0) {
+      return {0, IoError::from_errno(errno)};
+    }
+    return {static_cast<std::uint64_t>(at), std::nullopt};
+  }
+  const std::int64_t base =
+      from == SeekFrom::Start ? 0 : static_cast<std::int64_t>(data_.size());
+  if ((offset < 0 && -offset > base)) {
+    return {0, IoError::from_errno(EINVAL)};
+  }
+  position_ = static_cast<std::uint64_t>(base + offset);
+  return {position_, std::nullopt};
+}
+
+} // namespace difral

@@ -1,0 +1,146 @@
+// SPDX-License-Identifier: MIT
+#include "text/line_reader.h"
+
+#include "text/text.h"
+
+#include <cerrno>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace difral {
+
+namespace {
+
+// The first LF or CR in [p, end), or end.
+inline const char *find_line_end(const char *p, const char *end) noexcept {
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  while (end - p >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const int mask = _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr)));
+    if (mask != 0) {
+      return p + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+    p += 16;
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p == '\n' || *p == '\r') {
+      return p;
+    }
+  }
+  return end;
+}
+
+constexpr char byte_order_mark[] = {'\xEF', '\xBB', '\xBF'};
+
+} // namespace
+
+bool LineReader::refill() {
+  pos_ = 0;
+  fill_ = 0;
+  if (pending_ || eof_) {
+    return false;
+  }
+  // At the start, gather three bytes if the stream has them, so that a
+  // byte-order mark split over short reads is still seen whole.
+  const std::size_t wanted = at_start_ ? sizeof byte_order_mark : 1;
+  while (fill_ < wanted) {
+    ReadOutcome got = stream_->read(
+        std::as_writable_bytes(std::span(buffer_).subspan(fill_)));
+    if (got.error) {
+      if (got.error->os_code() == EINTR) {
+        continue;
+      }
+      pending_ = std::move(got.error);
+      break;
+    }
+    if (got.count == 0) {
+      eof_ = true;
+      break;
+    }
+    fill_ += got.count;
+  }
+  if (at_start_) {
+    at_start_ = false;
+    if (fill_ >= sizeof byte_order_mark &&
+        std::memcmp(buffer_.data(), byte_order_mark, sizeof byte_order_mark) ==
+            0) {
+      pos_ = sizeof byte_order_mark;
+    }
+  }
+  return fill_ > 0;
+}
+
+LineOutcome LineReader::finish(std::string_view line) {
+  if (!is_valid_utf8(line)) {
+    return {LineOutcome::Status::Failure, {}, IoError::invalid_utf8()};
+  }
+  return {LineOutcome::Status::Line, line, std::nullopt};
+}
+
+LineOutcome LineReader::next_line() {
+  spill_.clear();
+  for (;;) {
+    while (pos_ == fill_) {
+      if (!refill()) {
+        return finish_at_end();
+      }
+    }
+    if (after_cr_) {
+      // The LF of a CR LF whose CR ended the previous line.
+      after_cr_ = false;
+      if (buffer_[pos_] == '\n') {
+        ++pos_;
+        continue;
+      }
+    }
+    const char *start = buffer_.data() + pos_;
+    const char *end = buffer_.data() + fill_;
+    const char *term = find_line_end(start, end);
+    const auto length = static_cast<std::size_t>(term - start);
+    if (term == end) {
+      spill_.append(start, length);
+      pos_ = fill_;
+      continue;
+    }
+    pos_ += length + 1;
+    if (*term == '\r') {
+      if (pos_ < fill_) {
+        if (buffer_[pos_] == '\n') {
+          ++pos_;
+        }
+      } else {
+        after_cr_ = true;
+      }
+    }
+    if (spill_.empty()) {
+      return finish(std::string_view(start, length));
+    }
+    spill_.append(start, length);
+    return finish(spill_);
+  }
+}
+
+LineOutcome LineReader::finish_at_end() {
+  if (!is_valid_utf8(spill_)) {
+    if (pending_) {
+      return {LineOutcome::Status::Failure, {}, std::move(pending_)};
+    }
+    return {LineOutcome::Status::Failure, {}, IoError::invalid_utf8()};
+  }
+  if (pending_) {
+    return {LineOutcome::Status::Failure, {}, std::move(pending_)};
+  }
+  if (spill_.empty()) {
+    return {LineOutcome::Status::End, {}, std::nullopt};
+  }
+  return {LineOutcome::Status::Line, spill_, std::nullopt};
+}
+
+} // namespace difral

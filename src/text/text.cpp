@@ -1,0 +1,317 @@
+// SPDX-License-Identifier: MIT
+#include "text/text.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <fast_float/fast_float.h>
+#include <limits>
+
+namespace difral {
+
+namespace {
+
+constexpr std::array<bool, 128> make_ascii_whitespace() {
+  std::array<bool, 128> table{};
+  for (int c = 0x09; c <= 0x0D; ++c) {
+    table[static_cast<std::size_t>(c)] = true;
+  }
+  table[0x20] = true;
+  return table;
+}
+
+constexpr std::array<bool, 128> ascii_whitespace = make_ascii_whitespace();
+
+inline unsigned char byte_at(const char *p) noexcept {
+  return static_cast<unsigned char>(*p);
+}
+
+inline bool is_continuation(unsigned char c) noexcept {
+  return (c & 0xC0) == 0x80;
+}
+
+// Validates one multi-byte sequence at p; returns its length, or 0.
+std::size_t utf8_sequence_length(const unsigned char *p,
+                                 const unsigned char *end) noexcept {
+  const unsigned char c = p[0];
+  const std::size_t left = static_cast<std::size_t>(end - p);
+  if (c >= 0xC2 && c <= 0xDF) {
+    return left >= 2 && is_continuation(p[1]) ? 2 : 0;
+  }
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (left < 3 || !is_continuation(p[1]) || !is_continuation(p[2])) {
+      return 0;
+    }
+    if (c == 0xE0 && p[1] < 0xA0) {
+      return 0; // overlong
+    }
+    if (c == 0xED && p[1] > 0x9F) {
+      return 0; // surrogate
+    }
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (left < 4 || !is_continuation(p[1]) || !is_continuation(p[2]) ||
+        !is_continuation(p[3])) {
+      return 0;
+    }
+    if (c == 0xF0 && p[1] < 0x90) {
+      return 0; // overlong
+    }
+    if (c == 0xF4 && p[1] > 0x8F) {
+      return 0; // past U+10FFFF
+    }
+    return 4;
+  }
+  return 0;
+}
+
+inline bool ascii_lower_equals(std::string_view text,
+                               std::string_view lower) noexcept {
+  if (text.size() != lower.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (c != lower[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Tokens are maximal runs of bytes that start no separator. A byte past
+// 0x7F never starts a separator in the middle of a character: continuation
+// bytes are never the lead byte of a white-space character.
+template <bool CommaSeparates>
+inline std::size_t separator_length(const char *p, const char *end) noexcept {
+  const unsigned char c = byte_at(p);
+  if (c < 0x80) {
+    return ascii_whitespace[c] || (CommaSeparates && c == ',') ? 1 : 0;
+  }
+  return whitespace_length(p, end);
+}
+
+template <bool CommaSeparates>
+inline std::optional<std::string_view> next_token(const char *&p,
+                                                  const char *end) noexcept {
+  while (p < end) {
+    const std::size_t n = separator_length<CommaSeparates>(p, end);
+    if (n == 0) {
+      break;
+    }
+    p += n;
+  }
+  if (p == end) {
+    return std::nullopt;
+  }
+  const char *start = p;
+  while (p < end) {
+    const unsigned char c = byte_at(p);
+    if (c < 0x80) {
+      if (ascii_whitespace[c] || (CommaSeparates && c == ',')) {
+        break;
+      }
+    } else if (whitespace_length(p, end) != 0) {
+      break;
+    }
+    ++p;
+  }
+  return std::string_view(start, static_cast<std::size_t>(p - start));
+}
+
+} // namespace
+
+bool is_valid_utf8(std::string_view text) noexcept {
+  const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+  const auto *end = p + text.size();
+  while (p < end) {
+    // Eight ASCII bytes at a time while the high bits stay clear.
+    while (end - p >= 8) {
+      std::uint64_t block;
+      std::memcpy(&block, p, sizeof block);
+      if ((block & 0x8080808080808080ULL) != 0) {
+        break;
+      }
+      p += 8;
+    }
+    if (p == end) {
+      break;
+    }
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    const std::size_t n = utf8_sequence_length(p, end);
+    if (n == 0) {
+      return false;
+    }
+    p += n;
+  }
+  return true;
+}
+
+std::size_t whitespace_length(const char *p, const char *end) noexcept {
+  const unsigned char c = byte_at(p);
+  if (c < 0x80) {
+    return ascii_whitespace[c] ? 1 : 0;
+  }
+  const std::ptrdiff_t left = end - p;
+  switch (c) {
+  case 0xC2: // U+0085, U+00A0
+    if (left >= 2 && (byte_at(p + 1) == 0x85 || byte_at(p + 1) == 0xA0)) {
+      return 2;
+    }
+    return 0;
+  case 0xE1: // U+1680
+    return left >= 3 && byte_at(p + 1) == 0x9A && byte_at(p + 2) == 0x80 ? 3
+                                                                         : 0;
+  case 0xE2: { // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F
+    if (left < 3) {
+      return 0;
+    }
+    const unsigned char b1 = byte_at(p + 1);
+    const unsigned char b2 = byte_at(p + 2);
+    if (b1 == 0x80) {
+      return (b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 ||
+                     b2 == 0xAF
+                 ? 3
+                 : 0;
+    }
+    return b1 == 0x81 && b2 == 0x9F ? 3 : 0;
+  }
+  case 0xE3: // U+3000
+    return left >= 3 && byte_at(p + 1) == 0x80 && byte_at(p + 2) == 0x80 ? 3
+                                                                         : 0;
+  default:
+    return 0;
+  }
+}
+
+std::string_view trim_line(std::string_view text) noexcept {
+  const char *p = text.data();
+  const char *end = p + text.size();
+  while (p < end) {
+    const std::size_t n = whitespace_length(p, end);
+    if (n == 0) {
+      break;
+    }
+    p += n;
+  }
+  while (end > p) {
+    const unsigned char last = byte_at(end - 1);
+    if (last < 0x80) {
+      if (!ascii_whitespace[last]) {
+        break;
+      }
+      --end;
+      continue;
+    }
+    // Step back to the lead byte of the last character.
+    const char *lead = end - 1;
+    while (lead > p && is_continuation(byte_at(lead)) && end - lead < 4) {
+      --lead;
+    }
+    if (whitespace_length(lead, end) != static_cast<std::size_t>(end - lead)) {
+      break;
+    }
+    end = lead;
+  }
+  return std::string_view(p, static_cast<std::size_t>(end - p));
+}
+
+std::optional<std::string_view> TokenCursor::next() noexcept {
+  return next_token<false>(p_, end_);
+}
+
+std::vector<std::string_view> whitespace_tokens(std::string_view text) {
+  std::vector<std::string_view> tokens;
+  const char *p = text.data();
+  const char *end = p + text.size();
+  while (auto token = next_token<false>(p, end)) {
+    tokens.push_back(*token);
+  }
+  return tokens;
+}
+
+std::size_t whitespace_tokens(std::string_view text, std::string_view *out,
+                              std::size_t max) noexcept {
+  const char *p = text.data();
+  const char *end = p + text.size();
+  std::size_t count = 0;
+  while (count < max) {
+    auto token = next_token<false>(p, end);
+    if (!token) {
+      break;
+    }
+    out[count++] = *token;
+  }
+  return count;
+}
+
+std::vector<std::string_view> csv_tokens(std::string_view text) {
+  std::vector<std::string_view> tokens;
+  const char *p = text.data();
+  const char *end = p + text.size();
+  while (auto token = next_token<true>(p, end)) {
+    tokens.push_back(*token);
+  }
+  return tokens;
+}
+
+std::size_t csv_tokens(std::string_view text, std::string_view *out,
+                       std::size_t max) noexcept {
+  const char *p = text.data();
+  const char *end = p + text.size();
+  std::size_t count = 0;
+  while (count < max) {
+    auto token = next_token<true>(p, end);
+    if (!token) {
+      break;
+    }
+    out[count++] = *token;
+  }
+  return count;
+}
+
+std::optional<double> parse_value(std::string_view token) noexcept {
+  const char *p = token.data();
+  const char *end = p + token.size();
+  if (p == end) {
+    return std::nullopt;
+  }
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+    if (p == end) {
+      return std::nullopt;
+    }
+  }
+  const char c = *p;
+  if ((c >= '0' && c <= '9') || c == '.') {
+    // fast_float's decimal grammar is exactly ours once the sign is gone and
+    // the whole token must be consumed.
+    double value = 0;
+    const auto result = fast_float::from_chars(p, end, value);
+    if (result.ec != std::errc() || result.ptr != end) {
+      return std::nullopt;
+    }
+    return negative ? -value : value;
+  }
+  const std::string_view word(p, static_cast<std::size_t>(end - p));
+  if (ascii_lower_equals(word, "inf") || ascii_lower_equals(word, "infinity")) {
+    const double inf = std::numeric_limits<double>::infinity();
+    return negative ? -inf : inf;
+  }
+  if (ascii_lower_equals(word, "nan")) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return negative ? -nan : nan;
+  }
+  return std::nullopt;
+}
+
+} // namespace difral
