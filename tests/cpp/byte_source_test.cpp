@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: MIT
+#include "core/byte_source.h"
+
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace difral {
+namespace {
+
+using testing::TempFile;
+
+std::string read_n(ByteSource &source, std::size_t n) {
+  std::string out(n, '\0');
+  ReadOutcome got = source.read(std::as_writable_bytes(std::span(out)));
+  EXPECT_FALSE(got.error.has_value());
+  out.resize(got.count);
+  return out;
+}
+
+// The same operations on a buffer and on a file give the same bytes.
+TEST(ByteSource, ReadAndSeekAgreeForBothKinds) {
+  const std::string data = "0123456789";
+  TempFile file("bytes.bin", data);
+  std::vector<ByteSource> sources;
+  sources.push_back(ByteSource::buffer(data));
+  sources.push_back(testing::file_source(file));
+  for (ByteSource &source : sources) {
+    SCOPED_TRACE(source.is_file() ? "file" : "buffer");
+    EXPECT_EQ(read_n(source, 4), "0123");
+    EXPECT_EQ(read_n(source, 100), "456789");
+    EXPECT_EQ(read_n(source, 4), "");
+    EXPECT_EQ(source.seek(-3, SeekFrom::End).position, 7u);
+    EXPECT_EQ(read_n(source, 10), "789");
+    EXPECT_EQ(source.seek(2, SeekFrom::Start).position, 2u);
+    EXPECT_EQ(read_n(source, 1), "2");
+    EXPECT_EQ(source.seek(50, SeekFrom::Start).position, 50u);
+    EXPECT_EQ(read_n(source, 4), "");
+    EXPECT_TRUE(source.seek(-1, SeekFrom::Start).error.has_value());
+  }
+}
+
+TEST(ByteSource, BufferIsBorrowedNotCopied) {
+  const std::string data = "abc";
+  ByteSource source = ByteSource::buffer(data);
+  EXPECT_EQ(static_cast<const void *>(source.bytes().data()),
+            static_cast<const void *>(data.data()));
+}
+
+TEST(FileSource, ClosesOnDestructionAndMove) {
+  TempFile file("f.txt", "x");
+  const int before = testing::open_descriptor_count();
+  {
+    ByteSource first = testing::file_source(file);
+    EXPECT_EQ(testing::open_descriptor_count(), before + 1);
+    ByteSource second = std::move(first);
+    ByteSource third = testing::file_source(file);
+    third = std::move(second); // closes third's own file
+    EXPECT_EQ(testing::open_descriptor_count(), before + 1);
+  }
+  EXPECT_EQ(testing::open_descriptor_count(), before);
+}
+
+TEST(FileSource, ReleaseClosesNow) {
+  TempFile file("f.txt", "x");
+  const int before = testing::open_descriptor_count();
+  ByteSource source = testing::file_source(file);
+  source.release();
+  EXPECT_EQ(testing::open_descriptor_count(), before);
+  ReadOutcome got = source.read({});
+  ASSERT_TRUE(got.error.has_value());
+  EXPECT_EQ(got.error->os_code(), EBADF);
+}
+
+TEST(FileHandle, OpenFailuresKeepErrno) {
+  auto missing = FileHandle::open_read_only("/nonexistent-difral/x");
+  ASSERT_TRUE(std::holds_alternative<IoError>(missing));
+  EXPECT_EQ(std::get<IoError>(missing).os_code(), ENOENT);
+  auto nul = FileHandle::open_read_only(std::string_view("/tmp\0x", 6));
+  ASSERT_TRUE(std::holds_alternative<IoError>(nul));
+}
+
+} // namespace
+} // namespace difral

@@ -1,0 +1,200 @@
+// SPDX-License-Identifier: MIT
+#include "text/columns.h"
+
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace difral {
+namespace {
+
+using testing::TempFile;
+
+struct ColumnCase {
+  std::string name;
+  std::string input;
+  std::vector<double> x;
+  std::vector<double> y;
+  std::optional<std::vector<double>> e;
+};
+
+void expect_pattern(const LoadResult &got, const ColumnCase &c) {
+  ASSERT_TRUE(got.ok()) << got.error().message();
+  EXPECT_EQ(got->x, c.x);
+  EXPECT_EQ(got->y, c.y);
+  EXPECT_EQ(got->e, c.e);
+}
+
+using Reader = LoadResult (*)(ByteSource);
+
+void check_both_sources(Reader read, const ColumnCase &c) {
+  {
+    SCOPED_TRACE("buffer");
+    expect_pattern(read(ByteSource::buffer(c.input)), c);
+  }
+  {
+    SCOPED_TRACE("file");
+    TempFile file("data.txt", c.input);
+    const int before = testing::open_descriptor_count();
+    expect_pattern(read(testing::file_source(file)), c);
+    EXPECT_EQ(testing::open_descriptor_count(), before);
+  }
+}
+
+class XyCases : public ::testing::TestWithParam<ColumnCase> {};
+TEST_P(XyCases, Reads) { check_both_sources(read_xy, GetParam()); }
+
+class CsvCases : public ::testing::TestWithParam<ColumnCase> {};
+TEST_P(CsvCases, Reads) { check_both_sources(read_csv, GetParam()); }
+
+using V = std::vector<double>;
+
+// The row rule and the rule for keeping e hold for both column readers.
+const std::vector<ColumnCase> shared_cases = {
+    {"Empty", "", {}, {}, std::nullopt},
+    {"CommentsAndBlanksOnly", "# a\n\n!b\n   \n", {}, {}, std::nullopt},
+    {"TwoColumns",
+     "10 100\n10.02 120\n",
+     {10, 10.02},
+     {100, 120},
+     std::nullopt},
+    {"ThreeColumns",
+     "10 100 3\n10.02 120 4\n",
+     {10, 10.02},
+     {100, 120},
+     V{3, 4}},
+    {"OneShortRowDropsE",
+     "1 2 3\n4 5\n6 7 8\n",
+     {1, 4, 6},
+     {2, 5, 7},
+     std::nullopt},
+    {"UnparsedThirdDropsE",
+     "10 100 3\n10.04 130 n/a\n",
+     {10, 10.04},
+     {100, 130},
+     std::nullopt},
+    {"BadSecondSkipsRow", "10 abc 3\n11 110 4\n", {11}, {110}, V{4}},
+    {"ExtraColumnsIgnored", "10 100 3 7 8\n", {10}, {100}, V{3}},
+    {"SingleNumberSkipped", "10\n", {}, {}, std::nullopt},
+    {"HeaderSkipped", "2theta intensity\nx y e\n1 2\n", {1}, {2}, std::nullopt},
+    {"Comments",
+     "# 10 100\n!10 100\n   # 10 100\n1 2\n",
+     {1},
+     {2},
+     std::nullopt},
+    {"TrailingCommentToken", "10 100 # peak\n", {10}, {100}, std::nullopt},
+    {"TabsAndRuns", "\t10   100  \n", {10}, {100}, std::nullopt},
+    {"NoBreakAndIdeographicSpace",
+     "1\xC2\xA0"
+     "2\n3\xE3\x80\x80"
+     "4\n",
+     {1, 3},
+     {2, 4},
+     std::nullopt},
+    {"CrLf", "1 2 3\r\n4 5 6\r\n", {1, 4}, {2, 5}, V{3, 6}},
+    {"LoneCr", "1\t2\r3\t4\r5\t6\r", {1, 3, 5}, {2, 4, 6}, std::nullopt},
+    {"ByteOrderMark",
+     "\xEF\xBB\xBF"
+     "1 2\n3 4\n",
+     {1, 3},
+     {2, 4},
+     std::nullopt},
+    {"NulInToken", std::string("1\0 2\n3 4\n", 9), {3}, {4}, std::nullopt},
+    {"OrderKept", "3 1\n1 2\n3 1\n", {3, 1, 3}, {1, 2, 1}, std::nullopt},
+    {"Infinities", "inf -INF\n", {HUGE_VAL}, {-HUGE_VAL}, std::nullopt},
+    {"NoFinalNewline", "1 2", {1}, {2}, std::nullopt},
+};
+
+INSTANTIATE_TEST_SUITE_P(Shared, XyCases, ::testing::ValuesIn(shared_cases),
+                         [](const auto &row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(Shared, CsvCases, ::testing::ValuesIn(shared_cases),
+                         [](const auto &row) { return row.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(
+    WhitespaceOnly, XyCases,
+    ::testing::ValuesIn(std::vector<ColumnCase>{
+        {"CommaIsNotSeparator", "10,100\n", {}, {}, std::nullopt},
+    }),
+    [](const auto &row) { return row.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(
+    CommaSeparated, CsvCases,
+    ::testing::ValuesIn(std::vector<ColumnCase>{
+        {"Commas", "10,100,3\n", {10}, {100}, V{3}},
+        {"CommaAndSpace", "10, 100, 3\n", {10}, {100}, V{3}},
+        {"SpacedCommas", "10 , 100 , 3\n", {10}, {100}, V{3}},
+        {"EmptyField", "10,,100\n", {10}, {100}, std::nullopt},
+        {"OuterCommas", ",10,100,\n", {10}, {100}, std::nullopt},
+        {"Tab", "10\t100\n", {10}, {100}, std::nullopt},
+        {"Header", "2theta,intensity\nx,y,e\n1,2\n", {1}, {2}, std::nullopt},
+        {"Semicolons", "10;100\n", {}, {}, std::nullopt},
+        {"Quoted", "\"10\",\"100\"\n", {}, {}, std::nullopt},
+        {"DecimalComma", "10,5 100,2\n", {10}, {5}, V{100}},
+        {"DecimalCommaSemicolon", "10,5;100,2\n", {}, {}, std::nullopt},
+        {"CommentLines", "# 10,100\n!10,100\n", {}, {}, std::nullopt},
+    }),
+    [](const auto &row) { return row.param.name; });
+
+struct FailureCase {
+  std::string name;
+  std::string input;
+};
+
+class ColumnFailures : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(ColumnFailures, InvalidUtf8FailsWholeLoad) {
+  for (Reader read : {read_xy, read_csv}) {
+    TempFile file("bad.xy", GetParam().input);
+    const int before = testing::open_descriptor_count();
+    std::vector<LoadResult> results;
+    results.push_back(read(ByteSource::buffer(GetParam().input)));
+    results.push_back(read(testing::file_source(file)));
+    for (const LoadResult &got : results) {
+      ASSERT_FALSE(got.ok());
+      EXPECT_EQ(got.error().kind(), LoadErrorKind::Io);
+      EXPECT_EQ(got.error().message(), "stream did not contain valid UTF-8");
+    }
+    EXPECT_EQ(testing::open_descriptor_count(), before);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Utf8, ColumnFailures,
+                         ::testing::ValuesIn(std::vector<FailureCase>{
+                             {"LatinOneInComment", "1 2\n# 45\xB0\n3 4\n"},
+                             {"InvalidInDataLine", "1 2\n3\xFF 4\n"},
+                             {"InvalidAfterLongData",
+                              std::string(20000, '\n') + "1 2\n\xC0"},
+                         }),
+                         [](const auto &row) { return row.param.name; });
+
+TEST(Columns, ReadFailureGivesIoAndNoPattern) {
+  auto opened = FileHandle::open_read_only("/tmp");
+  ASSERT_TRUE(std::holds_alternative<FileHandle>(opened));
+  const LoadResult got =
+      read_xy(ByteSource::file(std::move(std::get<FileHandle>(opened))));
+  ASSERT_FALSE(got.ok());
+  EXPECT_EQ(got.error().kind(), LoadErrorKind::Io);
+  EXPECT_EQ(got.error().io_error().os_code(), EISDIR);
+  EXPECT_EQ(got.error().message(), "Is a directory (os error 21)");
+}
+
+TEST(Columns, ManyRowsAcrossRefills) {
+  std::string data;
+  std::vector<double> x;
+  for (int i = 0; i < 5000; ++i) {
+    data += std::to_string(i) + ".25 " + std::to_string(2 * i) + " 0.5\r\n";
+    x.push_back(i + 0.25);
+  }
+  const LoadResult got = read_xy(ByteSource::buffer(data));
+  ASSERT_TRUE(got.ok());
+  EXPECT_EQ(got->x, x);
+  ASSERT_TRUE(got->e.has_value());
+  EXPECT_EQ(got->e->size(), x.size());
+}
+
+} // namespace
+} // namespace difral

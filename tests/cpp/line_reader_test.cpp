@@ -1,0 +1,197 @@
+// SPDX-License-Identifier: MIT
+#include "text/line_reader.h"
+
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace difral {
+namespace {
+
+using testing::ScriptedStream;
+using testing::TempFile;
+
+struct Read {
+  std::vector<std::string> lines;
+  std::optional<std::string> failure;
+};
+
+Read read_all(ByteStream &stream) {
+  LineReader reader(stream);
+  Read out;
+  for (;;) {
+    LineOutcome got = reader.next_line();
+    if (got.status == LineOutcome::Status::End) {
+      return out;
+    }
+    if (got.status == LineOutcome::Status::Failure) {
+      out.failure = got.error->message();
+      return out;
+    }
+    out.lines.emplace_back(got.line);
+  }
+}
+
+// Every way the same bytes can reach the reader.
+std::vector<std::pair<std::string, Read>>
+read_every_way(const std::string &data) {
+  std::vector<std::pair<std::string, Read>> results;
+  {
+    ByteSource source = ByteSource::buffer(data);
+    results.emplace_back("buffer", read_all(source));
+  }
+  {
+    TempFile file("lines.txt", data);
+    ByteSource source = testing::file_source(file);
+    results.emplace_back("file", read_all(source));
+  }
+  for (std::size_t chunk : {1u, 2u, 7u}) {
+    ScriptedStream stream(data, chunk);
+    results.emplace_back("chunks of " + std::to_string(chunk),
+                         read_all(stream));
+  }
+  {
+    ScriptedStream stream(data, 5, 0, /*interrupt=*/true);
+    results.emplace_back("interrupted", read_all(stream));
+  }
+  return results;
+}
+
+struct LineCase {
+  std::string name;
+  std::string input;
+  std::vector<std::string> lines;
+  bool invalid_utf8 = false;
+};
+
+class LineReaderCases : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(LineReaderCases, SameLinesFromEverySource) {
+  const LineCase &c = GetParam();
+  for (const auto &[how, got] : read_every_way(c.input)) {
+    SCOPED_TRACE(how);
+    EXPECT_EQ(got.lines, c.lines);
+    if (c.invalid_utf8) {
+      EXPECT_EQ(got.failure, "stream did not contain valid UTF-8");
+    } else {
+      EXPECT_EQ(got.failure, std::nullopt);
+    }
+  }
+}
+
+const std::string bom = "\xEF\xBB\xBF";
+
+INSTANTIATE_TEST_SUITE_P(
+    Terminators, LineReaderCases,
+    ::testing::ValuesIn(std::vector<LineCase>{
+        {"Lf", "1 2\n", {"1 2"}},
+        {"CrLf", "1 2\r\n", {"1 2"}},
+        {"NoTerminator", "1 2", {"1 2"}},
+        {"Empty", "", {}},
+        {"TwoEmptyLines", "\n\n", {"", ""}},
+        {"LoneCrEndsLine", "1 2\r3 4\r\n", {"1 2", "3 4"}},
+        {"CrOnlyFile", "a\rb\rc\r", {"a", "b", "c"}},
+        {"CrCrLf", "\r\r\n", {"", ""}},
+        {"LineCrCrLf", "a\r\r\nb", {"a", "", "b"}},
+        {"LfCr", "a\n\rb", {"a", "", "b"}},
+        {"FinalCr", "a\r", {"a"}},
+        {"NulIsOrdinary", std::string("a\0b\n", 4), {std::string("a\0b", 3)}},
+        {"MultiByte",
+         "\xC3\xA9t\xC3\xA9\n\xE2\x82\xAC",
+         {"\xC3\xA9t\xC3\xA9", "\xE2\x82\xAC"}},
+    }),
+    [](const auto &row) { return row.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(
+    ByteOrderMark, LineReaderCases,
+    ::testing::ValuesIn(std::vector<LineCase>{
+        {"SkippedAtStart", bom + "1 2\n3 4", {"1 2", "3 4"}},
+        {"AloneGivesNothing", bom, {}},
+        {"OnlyOneSkipped", bom + bom + "1", {bom + "1"}},
+        {"KeptAfterStart", "\n" + bom + "1", {"", bom + "1"}},
+        {"KeptInsideLine", "x" + bom + "\n", {"x" + bom}},
+        {"BeforeCrLf", bom + "\r\n1", {"", "1"}},
+        {"TruncatedIsInvalid", "\xEF\xBB", {}, true},
+    }),
+    [](const auto &row) { return row.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(
+    Utf8, LineReaderCases,
+    ::testing::ValuesIn(std::vector<LineCase>{
+        {"LatinOneInComment", "1 2\n# 45\xB0\n3 4\n", {"1 2"}, true},
+        {"InvalidLastLine", "1 2\n\xFF", {"1 2"}, true},
+        {"InvalidFirstLine", "\xC0\x80\n1 2\n", {}, true},
+        {"Surrogate", "\xED\xA0\x80\n", {}, true},
+        {"TruncatedSequenceBeforeLf", "\xE2\x82\n1", {}, true},
+    }),
+    [](const auto &row) { return row.param.name; });
+
+TEST(LineReader, LinesAroundTheBufferSize) {
+  for (std::size_t length :
+       {line_buffer_size - 2, line_buffer_size - 1, line_buffer_size,
+        line_buffer_size + 1, 3 * line_buffer_size + 5}) {
+    SCOPED_TRACE(length);
+    const std::string long_line(length, 'x');
+    for (const char *end : {"\n", "\r\n", "\r"}) {
+      const std::string data = "a\n" + long_line + end + "b" + end + "c";
+      for (const auto &[how, got] : read_every_way(data)) {
+        SCOPED_TRACE(how);
+        EXPECT_EQ(got.lines,
+                  (std::vector<std::string>{"a", long_line, "b", "c"}));
+        EXPECT_EQ(got.failure, std::nullopt);
+      }
+    }
+  }
+}
+
+TEST(LineReader, CrLfSplitByRefillIsOneLineEnd) {
+  // The CR is the last byte of the first block and the LF the first of the
+  // next one.
+  const std::string first(line_buffer_size - 1, 'y');
+  const std::string data = first + "\r\nnext\r\n";
+  ByteSource source = ByteSource::buffer(data);
+  Read got = read_all(source);
+  EXPECT_EQ(got.lines, (std::vector<std::string>{first, "next"}));
+}
+
+TEST(LineReader, MultiByteCharacterSplitByRefill) {
+  const std::string data =
+      std::string(line_buffer_size - 1, 'z') + "\xC3\xA9\n";
+  ByteSource source = ByteSource::buffer(data);
+  Read got = read_all(source);
+  ASSERT_EQ(got.failure, std::nullopt);
+  EXPECT_EQ(got.lines.size(), 1u);
+}
+
+TEST(LineReader, ReadFailureAfterLines) {
+  ScriptedStream stream("1 2\n3 4\n5", 3, EIO);
+  Read got = read_all(stream);
+  EXPECT_EQ(got.lines, (std::vector<std::string>{"1 2", "3 4"}));
+  EXPECT_EQ(got.failure, "Input/output error (os error 5)");
+}
+
+TEST(LineReader, ReadFailureWinsOverInvalidUtf8) {
+  ScriptedStream stream("\xB0", 1, EIO);
+  EXPECT_EQ(read_all(stream).failure, "Input/output error (os error 5)");
+}
+
+TEST(LineReader, InterruptedReadsAreRepeated) {
+  ScriptedStream stream("1\n2\n", 1, 0, /*interrupt=*/true);
+  Read got = read_all(stream);
+  EXPECT_EQ(got.lines, (std::vector<std::string>{"1", "2"}));
+  EXPECT_GT(stream.interruptions, 2);
+}
+
+TEST(LineReader, DirectoryFailsWithOsText) {
+  auto opened = FileHandle::open_read_only("/tmp");
+  ASSERT_TRUE(std::holds_alternative<FileHandle>(opened));
+  ByteSource source = ByteSource::file(std::move(std::get<FileHandle>(opened)));
+  EXPECT_EQ(read_all(source).failure, "Is a directory (os error 21)");
+}
+
+} // namespace
+} // namespace difral
