@@ -25,25 +25,35 @@ void FileHandle::reset() noexcept {
 }
 
 std::variant<FileHandle, IoError>
-FileHandle::open_read_only(std::string_view path) {
+FileHandle::open_read_only(std::string_view path, InterruptCheck interrupted) {
   if (path.find('\0') != std::string_view::npos) {
     return IoError::with_text("file name contained an unexpected NUL byte");
   }
   const std::string terminated(path);
-  int fd;
-  do {
-    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    return IoError::from_errno(errno);
+  for (;;) {
+    // Opening a FIFO blocks until it has a writer.
+    const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      return FileHandle(fd);
+    }
+    const int code = errno;
+    if (code != EINTR) {
+      return IoError::from_errno(code);
+    }
+    if (interrupted != nullptr && interrupted()) {
+      return IoError::interrupted();
+    }
   }
-  return FileHandle(fd);
 }
 
 ReadOutcome ByteSource::read(std::span<std::byte> dest) {
   if (is_file_) {
     if (!file_.valid()) {
       return {0, IoError::from_errno(EBADF)};
+    }
+    // Asked before every read too: an endless input never interrupts a read.
+    if (interrupted_ != nullptr && interrupted_()) {
+      return {0, IoError::interrupted()};
     }
     const ssize_t n = ::read(file_.get(), dest.data(), dest.size());
     if (n < 0) {

@@ -12,6 +12,11 @@
 
 namespace difral {
 
+// Asked before every read of a file and after every interrupted system call:
+// true means the caller wants the load to stop (a signal handler raised).
+// Lets a blocking or endless input, such as a FIFO, be interrupted.
+using InterruptCheck = bool (*)();
+
 // A move-only owner of a file descriptor: -1 is empty, a move empties the
 // source, and the destructor closes. close() is never retried: on Linux the
 // descriptor is gone after the first call, whatever it returns.
@@ -26,8 +31,9 @@ public:
   ~FileHandle() { reset(); }
 
   // Opens path read-only. A path with a NUL byte fails here, never cut short.
+  // An interrupted open is repeated unless interrupted() says stop.
   static std::variant<FileHandle, IoError>
-  open_read_only(std::string_view path);
+  open_read_only(std::string_view path, InterruptCheck interrupted = nullptr);
 
   int get() const noexcept { return fd_; }
   bool valid() const noexcept { return fd_ >= 0; }
@@ -62,8 +68,8 @@ class ByteStream {
 public:
   virtual ~ByteStream() = default;
   // Delivers between 0 and dest.size() bytes; 0 means end of input. An
-  // interrupted read comes back as an IoError with EINTR for the caller to
-  // repeat.
+  // interrupted read may come back as an IoError with EINTR for the caller
+  // to repeat.
   virtual ReadOutcome read(std::span<std::byte> dest) = 0;
 
 protected:
@@ -79,8 +85,11 @@ protected:
 // bytes and its reads never fail.
 class ByteSource final : public ByteStream {
 public:
-  static ByteSource file(FileHandle handle) noexcept {
-    return ByteSource(std::move(handle), {});
+  static ByteSource file(FileHandle handle,
+                         InterruptCheck interrupted = nullptr) noexcept {
+    ByteSource source(std::move(handle), {});
+    source.interrupted_ = interrupted;
+    return source;
   }
   static ByteSource buffer(std::span<const std::byte> data) noexcept {
     return ByteSource(FileHandle(), data);
@@ -112,6 +121,7 @@ private:
   FileHandle file_;
   std::span<const std::byte> data_;
   std::uint64_t position_ = 0;
+  InterruptCheck interrupted_ = nullptr;
 };
 
 } // namespace difral

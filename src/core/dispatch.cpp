@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <string>
 
 namespace difral {
@@ -140,12 +141,13 @@ LoadResult refuse_bruker_raw(ByteSource source) {
   return LoadError::parse("Bruker binary RAW format not yet supported");
 }
 
-LoadResult load_path(std::string_view path) {
-  auto opened = FileHandle::open_read_only(path);
+LoadResult load_path(std::string_view path, InterruptCheck interrupted) {
+  auto opened = FileHandle::open_read_only(path, interrupted);
   if (auto *error = std::get_if<IoError>(&opened)) {
     return LoadError::io(std::move(*error));
   }
-  ByteSource source = ByteSource::file(std::move(std::get<FileHandle>(opened)));
+  ByteSource source =
+      ByteSource::file(std::move(std::get<FileHandle>(opened)), interrupted);
   const std::optional<FormatKind> kind = format_from_name(path);
   if (!kind) {
     return LoadError::unknown_format();
@@ -156,6 +158,9 @@ LoadResult load_path(std::string_view path) {
   // One read of the head: a short read is all that is examined.
   std::array<std::byte, sniff_window> head{};
   ReadOutcome got = source.read(head);
+  while (got.error && got.error->os_code() == EINTR) {
+    got = source.read(head);
+  }
   if (got.error) {
     return LoadError::io(std::move(*got.error));
   }

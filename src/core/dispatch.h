@@ -34,8 +34,11 @@ FormatKind sniff_raw(std::span<const std::byte> head) noexcept;
 LoadResult refuse_bruker_raw(ByteSource source);
 
 // Opens the file read-only, then picks the reader by the name's extension.
-// The file is closed exactly once on every path.
-LoadResult load_path(std::string_view path);
+// The file is closed exactly once on every path. interrupted, when given, is
+// asked before each read and after each interrupted system call; when it says
+// stop, the load fails with IoError::interrupted().
+LoadResult load_path(std::string_view path,
+                     InterruptCheck interrupted = nullptr);
 
 // Loads borrowed bytes; the name serves only to choose the reader.
 LoadResult load_buffer(std::span<const std::byte> data, std::string_view name);

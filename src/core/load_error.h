@@ -16,6 +16,8 @@ public:
   static IoError invalid_utf8() {
     return IoError(0, "stream did not contain valid UTF-8");
   }
+  // The load was stopped from outside (a signal handler asked for it).
+  static IoError interrupted() { return IoError(0, "operation interrupted"); }
   // Any other failure that carries its own description.
   static IoError with_text(std::string text) {
     return IoError(0, std::move(text));

@@ -207,3 +207,30 @@ TEST(Dispatch, EveryPathClosesTheFile) {
 
 } // namespace
 } // namespace difral
+
+namespace difral {
+namespace {
+
+int checks_until_stop = 0;
+
+bool stop_after_a_few() { return --checks_until_stop < 0; }
+
+TEST(Dispatch, InterruptCheckStopsALoadBetweenReads) {
+  std::string data;
+  for (int i = 0; i < 20000; ++i) {
+    data += "1.5 2.5\n";
+  }
+  TempFile file("big.xy", data);
+  checks_until_stop = 3;
+  const LoadResult stopped = load_path(file.path(), stop_after_a_few);
+  ASSERT_FALSE(stopped.ok());
+  EXPECT_EQ(stopped.error().kind(), LoadErrorKind::Io);
+  EXPECT_EQ(stopped.error().message(), "operation interrupted");
+  checks_until_stop = 1 << 30;
+  const LoadResult loaded = load_path(file.path(), stop_after_a_few);
+  ASSERT_TRUE(loaded.ok());
+  EXPECT_EQ(loaded->x.size(), 20000u);
+}
+
+} // namespace
+} // namespace difral
