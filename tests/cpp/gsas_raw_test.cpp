@@ -1,0 +1,220 @@
+// SPDX-License-Identifier: MIT
+#include "formats/gsas_raw.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <unistd.h>
+
+namespace difral {
+namespace {
+
+LoadResult load_text(std::string_view text) {
+  return read_gsas_raw(ByteSource::buffer(text));
+}
+
+std::string describe(const LoadResult &result) {
+  return result.ok()
+             ? "a pattern of " + std::to_string(result->y.size()) + " points"
+             : "error: " + result.error().message();
+}
+
+constexpr std::string_view header = "BANK 1 4 1 CONST 1000.0 2.0 0 0 STD\n";
+
+// The positions that the header above gives, as the formula rounds them.
+constexpr double x0 = 10.0;
+constexpr double x1 = 10.02;
+constexpr double x2 = 10.04;
+
+struct GsasCase {
+  std::string name;
+  std::string input;
+  std::vector<double> y;
+  std::vector<double> x;
+  // The Parse text; none for a successful load.
+  std::optional<std::string> error;
+};
+
+GsasCase ok(std::string name, std::string input, std::vector<double> y,
+            std::vector<double> x) {
+  return {std::move(name), std::move(input), std::move(y), std::move(x),
+          std::nullopt};
+}
+
+GsasCase refused(std::string name, std::string input, std::string error) {
+  return {std::move(name), std::move(input), {}, {}, std::move(error)};
+}
+
+void PrintTo(const GsasCase &c, std::ostream *out) { *out << c.name; }
+
+class GsasRaw : public testing::TestWithParam<GsasCase> {};
+
+TEST_P(GsasRaw, Reads) {
+  const GsasCase &c = GetParam();
+  const LoadResult result = load_text(c.input);
+  if (c.error) {
+    ASSERT_FALSE(result.ok()) << describe(result);
+    EXPECT_EQ(result.error().kind(), LoadErrorKind::Parse);
+    EXPECT_EQ(result.error().message(), *c.error);
+    return;
+  }
+  ASSERT_TRUE(result.ok()) << describe(result);
+  EXPECT_EQ(result->y, c.y);
+  EXPECT_EQ(result->x, c.x);
+  EXPECT_FALSE(result->e.has_value());
+}
+
+const std::string h(header);
+const std::string not_found = "BANK header not found in RAW file";
+
+const GsasCase gsas_cases[] = {
+    ok("OneDataLine", h + "10 20 30 40\n", {10, 20, 30, 40},
+       {10.0, 10.02, 10.04, 10.06}),
+    ok("HeaderAtEnd", "title\n" + h, {}, {}),
+    ok("HeaderWithoutTerminator", "BANK 1 4 1 CONST 1000.0 2.0", {}, {}),
+    ok("DataOverLines", "title line 1 2\n" + h + "1 2\n\n3\n", {1, 2, 3},
+       {x0, x1, x2}),
+    ok("ShortBankLineSkipped", "BANK 1 2 3\n5 5\n" + h + "7\n", {7}, {x0}),
+    ok("KeywordContinuation", "BANKS 1 4 1 CONST 1000.0 2.0\n7\n", {7}, {x0}),
+    ok("SecondBankEndsData",
+       h + "1 2\nBANK 2 4 1 CONST 0 1 0 0\n3 4\nBANK 3 1 1 CONST 0 1\n5\n",
+       {1, 2}, {x0, x1}),
+    ok("IndentedBankIsData", h + "1\n BANK 2 3\n", {1, 2, 3}, {x0, x1, x2}),
+    ok("LowerCaseBankIsData", h + "1\nbank 2\n", {1, 2}, {x0, x1}),
+    ok("ShortBankInDataEndsIt", h + "1\nBANK\n2\n", {1}, {x0}),
+    ok("HashLineIsData", h + "# 1 2 #3\n", {1, 2}, {x0, x1}),
+    ok("NonNumbersSkipped", h + "1 2x 3D2 1,5 4\n", {1, 4}, {x0, x1}),
+    ok("CrLf", "title\r\nBANK 1 4 1 CONST 1000.0 2.0\r\n1 2\r\n3\r\n",
+       {1, 2, 3}, {x0, x1, x2}),
+    ok("TabsAndNoBreakSpaces",
+       "BANK\t1\t4 1 CONST\xC2\xA0"
+       "1000.0 2.0\n1\t2\n",
+       {1, 2}, {x0, x1}),
+    ok("ZeroStep", "BANK 1 3 1 CONST 1234 0 0 0\n1 2 3\n", {1, 2, 3},
+       {12.34, 12.34, 12.34}),
+    ok("NegativeStart", "BANK 1 2 1 CONST -50 100\n1 2\n", {1, 2}, {-0.5, 0.5}),
+    refused("EmptyInput", "", not_found),
+    refused("NoBankLine", "title\n1 2 3\n", not_found),
+    refused("OnlyShortBankLines", "BANK 1 2 3\nBANK 1 2 3 4 5\n1 2\n",
+            not_found),
+    refused("LowerCaseHeader", "bank 1 4 1 CONST 1000.0 2.0 0 0\n1 2\n",
+            not_found),
+    refused("IndentedHeader", " BANK 1 4 1 CONST 1000.0 2.0 0 0\n1 2\n",
+            not_found),
+    refused("StartIsWord", "BANK 1 4 1 CONST abc 2.0\n" + h, "Invalid start"),
+    refused("StartWithThousandsComma", "BANK 1 4 1 CONST 1,000 2.0\n" + h,
+            "Invalid start"),
+    refused("StartBeforeStep", "BANK 1 4 1 CONST abc def\n", "Invalid start"),
+    refused("StepIsWord", "BANK 1 4 1 CONST 1000 step\n1 2\n", "Invalid step"),
+};
+
+INSTANTIATE_TEST_SUITE_P(GsasRaw, GsasRaw, testing::ValuesIn(gsas_cases),
+                         [](const auto &row) { return row.param.name; });
+
+// Each position is i * (step / 100) + start / 100, the product rounded before
+// the sum. Accumulating the step, dividing (start + i * step) by 100 or fusing
+// the multiply and add each give a different last bit somewhere below.
+TEST(GsasRaw, PositionsRoundedInOrder) {
+  std::string input(header);
+  for (int i = 0; i < 110; ++i) {
+    input += "0 ";
+  }
+  const LoadResult result = load_text(input);
+  ASSERT_TRUE(result.ok()) << describe(result);
+  ASSERT_EQ(result->x.size(), 110u);
+  EXPECT_EQ(result->x[3], 10.06);
+  EXPECT_EQ(result->x[4], 10.08);
+  EXPECT_EQ(result->x[56], 0x1.63d70a3d70a3ep+3);
+  EXPECT_EQ(result->x[102], 0x1.8147ae147ae14p+3);
+}
+
+// A fractional start and step as a real file writes them.
+TEST(GsasRaw, FractionalStartAndStep) {
+  std::string input = "BANK 1 8378 838 CONST 1500.66 1.31303 0 0 STD\n";
+  for (int i = 0; i < 12; ++i) {
+    input += "1 ";
+  }
+  const LoadResult result = load_text(input);
+  ASSERT_TRUE(result.ok()) << describe(result);
+  ASSERT_EQ(result->x.size(), 12u);
+  EXPECT_EQ(result->x[0], 15.0066);
+  EXPECT_EQ(result->x[4], 0x1.e1e4522490024p+3);
+  EXPECT_EQ(result->x[11], 0x1.e4d543c9836c3p+3);
+}
+
+TEST(GsasRaw, InvalidUtf8IsIoError) {
+  for (const std::string &input :
+       {"title \xB0\n" + h + "1\n", h + "1 2\n3 \xB0\n4\n"}) {
+    const LoadResult result = load_text(input);
+    ASSERT_FALSE(result.ok()) << describe(result);
+    EXPECT_EQ(result.error().kind(), LoadErrorKind::Io);
+    EXPECT_EQ(result.error().message(), "stream did not contain valid UTF-8");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Real GSAS files, read from disk.
+
+struct SampleCase {
+  std::string name;
+  std::string file;
+  std::size_t count;
+  double first_x;
+  double first_y;
+};
+
+void PrintTo(const SampleCase &c, std::ostream *out) { *out << c.file; }
+
+class GsasRawSample : public testing::TestWithParam<SampleCase> {};
+
+TEST_P(GsasRawSample, Loads) {
+  const SampleCase &c = GetParam();
+  const std::filesystem::path path =
+      std::filesystem::path(DIFRAL_SAMPLES) / "gsas_raw" / c.file;
+  if (!std::filesystem::exists(path)) {
+    GTEST_SKIP() << "no sample " << path;
+  }
+  auto opened = FileHandle::open_read_only(path.string());
+  ASSERT_TRUE(std::holds_alternative<FileHandle>(opened));
+  const LoadResult result =
+      read_gsas_raw(ByteSource::file(std::get<FileHandle>(std::move(opened))));
+  ASSERT_TRUE(result.ok()) << describe(result);
+  EXPECT_EQ(result->y.size(), c.count);
+  EXPECT_EQ(result->x.size(), c.count);
+  EXPECT_FALSE(result->e.has_value());
+  ASSERT_FALSE(result->y.empty());
+  EXPECT_EQ(result->x.front(), c.first_x);
+  EXPECT_EQ(result->y.front(), c.first_y);
+}
+
+// Every number of the first bank counts, so files with counts, sigmas or
+// positions in their records give several values per point.
+const SampleCase sample_cases[] = {
+    {"Std", "PBSO4.XRA.raw", 6010, 10.0, 179},
+    {"StdWithCounts", "PBSO4.CWN.raw", 5100, 10.0, 1},
+    {"StdFractionalStart", "NIST660CBI.gsas.raw", 8378, 15.0066, 2364},
+    {"Garnet", "garnet.raw", 4890, 24.0, 1},
+    {"Esd", "Quinoli.gda.raw", 14722, 7.5, 345.2},
+    {"FxyeCons", "11bmb_6231.fxye.raw", 148491, 0.5, 50.0},
+    {"FxyeSlogTwoBanks", "489.gda.raw", 7461, 50.0, 5000.0},
+    {"FxyeSlogMantid", "PG3_17541.gsa.raw", 20475, 67.76, 6777.081541902},
+    {"RalfFourBanks", "gem05984.gss.raw", 8160, 817.43, 81743},
+};
+
+INSTANTIATE_TEST_SUITE_P(GsasRaw, GsasRawSample,
+                         testing::ValuesIn(sample_cases),
+                         [](const auto &row) { return row.param.name; });
+
+} // namespace
+} // namespace difral
