@@ -18,9 +18,19 @@ PyObject *finish(LoadResult result) {
   if (result.ok()) {
     return wrap_pattern(std::move(*result));
   }
+  // A signal handler that raised stopped the load: its exception (such as
+  // KeyboardInterrupt) is what the caller sees, not the interrupted read.
+  if (PyErr_Occurred() != nullptr) {
+    return nullptr;
+  }
   raise_load_error(std::move(result.error()));
   return nullptr;
 }
+
+// Asked by a file load before each read and after each interrupted system
+// call: runs the Python signal handlers, so that Ctrl-C stops a load that
+// blocks (a FIFO without a writer) or never ends. True when one raised.
+bool signal_handler_raised() noexcept { return PyErr_CheckSignals() != 0; }
 
 constexpr const char *load_file_parameters[] = {"path"};
 constexpr const char *load_bytes_parameters[] = {"data", "filename"};
@@ -37,7 +47,7 @@ PyObject *load_file(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
     if (!path) {
       return nullptr;
     }
-    return finish(load_path(*path));
+    return finish(load_path(*path, signal_handler_raised));
   });
 }
 

@@ -1,0 +1,92 @@
+"""A file load that blocks can be stopped by a signal handler that raises."""
+
+import subprocess
+import sys
+import textwrap
+import unittest
+
+# Each scenario runs in a child process with a time limit, so a load that
+# can no longer be interrupted fails the test instead of hanging the suite.
+PRELUDE = textwrap.dedent("""
+    import os, signal, subprocess, sys, tempfile
+    import difral
+
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop("alarm")
+
+    folder = tempfile.mkdtemp()
+    fifo = os.path.join(folder, "pipe.xy")
+    os.mkfifo(fifo)
+    descriptors = len(os.listdir("/proc/self/fd"))
+""")
+
+
+def run(body):
+    script = PRELUDE + textwrap.dedent(body)
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+
+
+@unittest.skipUnless(sys.platform.startswith("linux"), "needs FIFOs and /proc")
+class SignalsDuringLoad(unittest.TestCase):
+    def check(self, body, expected):
+        result = run(body)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.splitlines(), expected)
+
+    def test_open_without_writer_is_stopped(self):
+        self.check("""
+            signal.signal(signal.SIGALRM, stop)
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            try:
+                difral.load_file(fifo)
+            except Stop as error:
+                print(type(error).__name__, error.args)
+            print(len(os.listdir("/proc/self/fd")) == descriptors)
+        """, ["Stop ('alarm',)", "True"])
+
+    def test_read_without_data_is_stopped(self):
+        self.check("""
+            writer = os.open(fifo, os.O_RDWR)  # a writer that never closes
+            os.write(writer, b"1 2\\n")
+            signal.signal(signal.SIGALRM, stop)
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            try:
+                difral.load_file(fifo)
+            except Stop as error:
+                print(type(error).__name__, error.args)
+            print(len(os.listdir("/proc/self/fd")) == descriptors + 1)
+        """, ["Stop ('alarm',)", "True"])
+
+    def test_keyboard_interrupt_reaches_the_caller(self):
+        self.check("""
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGINT))
+            try:
+                difral.load_file(fifo)
+            except KeyboardInterrupt as error:
+                print(type(error).__name__)
+        """, ["KeyboardInterrupt"])
+
+    def test_handler_that_returns_lets_the_load_go_on(self):
+        # Alarms every 50 ms interrupt the blocked read; the handler returns,
+        # so the read is repeated until the writer has written and closed.
+        self.check("""
+            ticks = []
+            signal.signal(signal.SIGALRM, lambda *_: ticks.append(1))
+            signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+            writer = subprocess.Popen([sys.executable, "-c",
+                "import sys, time; f = open(sys.argv[1], 'w'); f.write('1 2\\\\n'); "
+                "f.flush(); time.sleep(0.5); f.write('3 4\\\\n')", fifo])
+            pattern = difral.load_file(fifo)
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            writer.wait()
+            print(pattern.x, len(ticks) > 2)
+        """, ["[1.0, 3.0] True"])
+
+
+if __name__ == "__main__":
+    unittest.main()
