@@ -15,8 +15,10 @@ struct Pattern {
   std::optional<std::vector<double>> e;
 
   Pattern() = default;
+  Pattern(std::vector<double> xs, std::vector<double> ys) noexcept
+      : x(std::move(xs)), y(std::move(ys)) {}
   Pattern(std::vector<double> xs, std::vector<double> ys,
-          std::optional<std::vector<double>> es = std::nullopt) noexcept
+          std::vector<double> es) noexcept
       : x(std::move(xs)), y(std::move(ys)), e(std::move(es)) {}
   Pattern(const Pattern &) = delete;
   Pattern &operator=(const Pattern &) = delete;
