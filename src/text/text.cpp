@@ -123,6 +123,33 @@ inline std::optional<std::string_view> next_token(const char *&p,
   return std::string_view(start, static_cast<std::size_t>(p - start));
 }
 
+template <bool CommaSeparates>
+std::vector<std::string_view> all_tokens(std::string_view text) {
+  std::vector<std::string_view> tokens;
+  const char *p = text.data();
+  const char *end = p + text.size();
+  while (auto token = next_token<CommaSeparates>(p, end)) {
+    tokens.push_back(*token);
+  }
+  return tokens;
+}
+
+template <bool CommaSeparates>
+std::size_t first_tokens(std::string_view text, std::string_view *out,
+                         std::size_t max) noexcept {
+  const char *p = text.data();
+  const char *end = p + text.size();
+  std::size_t count = 0;
+  while (count < max) {
+    auto token = next_token<CommaSeparates>(p, end);
+    if (!token) {
+      break;
+    }
+    out[count++] = *token;
+  }
+  return count;
+}
+
 } // namespace
 
 bool is_valid_utf8(std::string_view text) noexcept {
@@ -228,53 +255,21 @@ std::optional<std::string_view> TokenCursor::next() noexcept {
 }
 
 std::vector<std::string_view> whitespace_tokens(std::string_view text) {
-  std::vector<std::string_view> tokens;
-  const char *p = text.data();
-  const char *end = p + text.size();
-  while (auto token = next_token<false>(p, end)) {
-    tokens.push_back(*token);
-  }
-  return tokens;
+  return all_tokens<false>(text);
 }
 
 std::size_t whitespace_tokens(std::string_view text, std::string_view *out,
                               std::size_t max) noexcept {
-  const char *p = text.data();
-  const char *end = p + text.size();
-  std::size_t count = 0;
-  while (count < max) {
-    auto token = next_token<false>(p, end);
-    if (!token) {
-      break;
-    }
-    out[count++] = *token;
-  }
-  return count;
+  return first_tokens<false>(text, out, max);
 }
 
 std::vector<std::string_view> csv_tokens(std::string_view text) {
-  std::vector<std::string_view> tokens;
-  const char *p = text.data();
-  const char *end = p + text.size();
-  while (auto token = next_token<true>(p, end)) {
-    tokens.push_back(*token);
-  }
-  return tokens;
+  return all_tokens<true>(text);
 }
 
 std::size_t csv_tokens(std::string_view text, std::string_view *out,
                        std::size_t max) noexcept {
-  const char *p = text.data();
-  const char *end = p + text.size();
-  std::size_t count = 0;
-  while (count < max) {
-    auto token = next_token<true>(p, end);
-    if (!token) {
-      break;
-    }
-    out[count++] = *token;
-  }
-  return count;
+  return first_tokens<true>(text, out, max);
 }
 
 std::optional<double> parse_value(std::string_view token) noexcept {
