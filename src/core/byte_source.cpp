@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace difral {
@@ -87,6 +88,22 @@ SeekOutcome ByteSource::seek(std::int64_t offset, SeekFrom from) {
   }
   position_ = static_cast<std::uint64_t>(base + offset);
   return {position_, std::nullopt};
+}
+
+} // namespace difral
+
+namespace difral {
+
+std::uint64_t ByteSource::size_hint() const noexcept {
+  if (!is_file_) {
+    return data_.size();
+  }
+  struct stat status {};
+  if (!file_.valid() || ::fstat(file_.get(), &status) != 0 ||
+      !S_ISREG(status.st_mode) || status.st_size < 0) {
+    return 0;
+  }
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
 } // namespace difral

@@ -110,6 +110,9 @@ public:
 
   ReadOutcome read(std::span<std::byte> dest) override;
   SeekOutcome seek(std::int64_t offset, SeekFrom from);
+  // The size of the input when it is known (a buffer, a regular file), else
+  // 0. Only a hint for sizing: a file may change while it is read.
+  std::uint64_t size_hint() const noexcept;
   // Closes a File source now; a Buffer source has nothing to release.
   void release() noexcept { file_.reset(); }
 

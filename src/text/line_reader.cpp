@@ -4,6 +4,7 @@
 #include "text/text.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -39,9 +40,28 @@ inline const char *find_line_end(const char *p, const char *end) noexcept {
 
 constexpr char byte_order_mark[] = {'\xEF', '\xBB', '\xBF'};
 
+// No byte of the text is past 0x7F. Written as a plain reduction so that the
+// compiler can vectorize it.
+bool is_ascii(std::string_view text) noexcept {
+  const char *p = text.data();
+  const char *end = p + text.size();
+  std::uint64_t any = 0;
+  while (end - p >= 32) {
+    std::uint64_t block[4];
+    std::memcpy(block, p, sizeof block);
+    any |= block[0] | block[1] | block[2] | block[3];
+    p += 32;
+  }
+  for (; p < end; ++p) {
+    any |= static_cast<unsigned char>(*p);
+  }
+  return (any & 0x8080808080808080ULL) == 0;
+}
+
 } // namespace
 
 bool LineReader::refill() {
+  before_block_ += fill_;
   pos_ = 0;
   fill_ = 0;
   if (pending_ || eof_) {
@@ -51,8 +71,8 @@ bool LineReader::refill() {
   // byte-order mark split over short reads is still seen whole.
   const std::size_t wanted = at_start_ ? sizeof byte_order_mark : 1;
   while (fill_ < wanted) {
-    ReadOutcome got = stream_->read(
-        std::as_writable_bytes(std::span(buffer_).subspan(fill_)));
+    ReadOutcome got = stream_->read(std::as_writable_bytes(
+        std::span(buffer_).first(line_buffer_size).subspan(fill_)));
     if (got.error) {
       if (got.error->os_code() == EINTR) {
         continue;
@@ -74,14 +94,24 @@ bool LineReader::refill() {
       pos_ = sizeof byte_order_mark;
     }
   }
+  // Scanners may read the padding past the last line: keep it defined.
+  std::memset(buffer_.data() + fill_, 0, line_padding);
+  block_ascii_ = is_ascii(std::string_view(buffer_.data(), fill_));
   return fill_ > 0;
 }
 
-LineOutcome LineReader::finish(std::string_view line) {
-  if (!is_valid_utf8(line)) {
-    return {LineOutcome::Status::Failure, {}, IoError::invalid_utf8()};
+LineOutcome LineReader::finish(std::string_view line, bool in_block) {
+  if ((in_block && block_ascii_) || is_ascii(line)) {
+    return {LineOutcome::Status::Line, line, true, in_block, std::nullopt};
   }
-  return {LineOutcome::Status::Line, line, std::nullopt};
+  if (!is_valid_utf8(line)) {
+    return {LineOutcome::Status::Failure,
+            {},
+            false,
+            false,
+            IoError::invalid_utf8()};
+  }
+  return {LineOutcome::Status::Line, line, false, in_block, std::nullopt};
 }
 
 LineOutcome LineReader::next_line() {
@@ -120,27 +150,23 @@ LineOutcome LineReader::next_line() {
       }
     }
     if (spill_.empty()) {
-      return finish(std::string_view(start, length));
+      return finish(std::string_view(start, length), true);
     }
     spill_.append(start, length);
-    return finish(spill_);
+    return finish(spill_, false);
   }
 }
 
 LineOutcome LineReader::finish_at_end() {
-  if (!is_valid_utf8(spill_)) {
-    if (pending_) {
-      return {LineOutcome::Status::Failure, {}, std::move(pending_)};
-    }
-    return {LineOutcome::Status::Failure, {}, IoError::invalid_utf8()};
-  }
   if (pending_) {
-    return {LineOutcome::Status::Failure, {}, std::move(pending_)};
+    // A read failure wins over invalid bytes before it.
+    return {
+        LineOutcome::Status::Failure, {}, false, false, std::move(pending_)};
   }
   if (spill_.empty()) {
-    return {LineOutcome::Status::End, {}, std::nullopt};
+    return {LineOutcome::Status::End, {}, false, false, std::nullopt};
   }
-  return {LineOutcome::Status::Line, spill_, std::nullopt};
+  return finish(spill_, false);
 }
 
 } // namespace difral

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,9 @@
 namespace difral {
 
 inline constexpr std::size_t line_buffer_size = 8192;
+// Readable bytes after every line that lies in the buffer, so that scanners
+// may load eight bytes at a time near a line's end.
+inline constexpr std::size_t line_padding = 64;
 
 // What next_line gives: a line, the end of input, or a failure.
 struct LineOutcome {
@@ -20,6 +24,10 @@ struct LineOutcome {
   Status status = Status::End;
   // The line without its terminator. Valid until the next call of next_line.
   std::string_view line;
+  // The line is all ASCII, which lets readers take their fast path.
+  bool ascii = false;
+  // At least line_padding readable bytes follow the line.
+  bool padded = false;
   std::optional<IoError> error;
 };
 
@@ -39,12 +47,16 @@ public:
   // After End or Failure the reader is finished: do not call again.
   LineOutcome next_line();
 
+  // How many bytes of the stream the lines so far have taken up.
+  std::uint64_t consumed() const noexcept { return before_block_ + pos_; }
+
 private:
   // Refills the empty buffer. Returns false at the end of the stream or on
   // a failure, which it leaves in pending_.
   bool refill();
-  // Checks a finished line for valid UTF-8.
-  LineOutcome finish(std::string_view line);
+  // Checks a finished line for valid UTF-8; in_block says that it lies
+  // wholly in the buffered block.
+  LineOutcome finish(std::string_view line, bool in_block);
   // The outcome once the stream has ended or failed: the last unterminated
   // line, the pending failure, or the end.
   LineOutcome finish_at_end();
@@ -52,6 +64,10 @@ private:
   ByteStream *stream_;
   std::size_t pos_ = 0;
   std::size_t fill_ = 0;
+  // Bytes of the stream before the buffered block.
+  std::uint64_t before_block_ = 0;
+  // The buffered block holds no byte past 0x7F: its lines need no check.
+  bool block_ascii_ = false;
   bool at_start_ = true;
   bool eof_ = false;
   // The previous line ended in CR: an LF right after it belongs to it.
@@ -59,7 +75,7 @@ private:
   std::optional<IoError> pending_;
   // Holds a line that does not fit in the buffer's unread bytes.
   std::string spill_;
-  std::array<char, line_buffer_size> buffer_;
+  std::array<char, line_buffer_size + line_padding> buffer_;
 };
 
 } // namespace difral
