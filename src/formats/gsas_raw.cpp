@@ -2,10 +2,13 @@
 #include "formats/gsas_raw.h"
 
 #include "text/line_reader.h"
+#include "text/scan.h"
 #include "text/text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -23,6 +26,62 @@ constexpr std::size_t step_token = 6;
 // any continuation (BANK1, BANKS) still counts.
 bool starts_with_bank(std::string_view line) noexcept {
   return line.size() >= 4 && line.substr(0, 4) == "BANK";
+}
+
+// Every number of a data line, appended to y. An ASCII line goes through the
+// one-pass scanner, and only the tokens it cannot convert go to parse_value.
+void add_intensities(const LineOutcome &outcome, bool fast,
+                     std::vector<double> &y) {
+  if (!fast || !outcome.ascii) {
+    TokenCursor cursor(outcome.line);
+    while (std::optional<std::string_view> token = cursor.next()) {
+      if (std::optional<double> value = parse_value(*token)) {
+        y.push_back(*value);
+      }
+    }
+    return;
+  }
+  const char *p = outcome.line.data();
+  const char *end = p + outcome.line.size();
+  const char *limit = outcome.padded ? end + line_padding : end;
+  for (;;) {
+    p = detail::skip_separators<false>(p, end);
+    if (p == end) {
+      return;
+    }
+    double value;
+    if (const char *after = detail::scan_token<false>(p, end, limit, value)) {
+      y.push_back(value);
+      p = after;
+      continue;
+    }
+    const char *start = p;
+    while (p < end && !detail::is_separator<false>(*p)) {
+      ++p;
+    }
+    const std::string_view token(start, static_cast<std::size_t>(p - start));
+    if (std::optional<double> parsed = parse_value(token)) {
+      y.push_back(*parsed);
+    }
+  }
+}
+
+// Once the first data lines show how many bytes a value takes, y is sized
+// for the rest of the input, sparing the copies and page faults of growth.
+// Only a hint: misleading first lines must not ask for absurd memory.
+constexpr std::size_t reserve_after_lines = 64;
+constexpr std::size_t max_estimated_values = std::size_t{1} << 26;
+
+void reserve_for_input(std::uint64_t input_size, std::uint64_t data_start,
+                       std::uint64_t consumed, std::vector<double> &y) {
+  if (input_size <= consumed || consumed <= data_start || y.empty()) {
+    return;
+  }
+  const double per_value = static_cast<double>(consumed - data_start) /
+                           static_cast<double>(y.size());
+  const double more = static_cast<double>(input_size - consumed) / per_value;
+  y.reserve(y.size() + std::min(static_cast<std::size_t>(more * 1.02) + 16,
+                                max_estimated_values));
 }
 
 } // namespace
@@ -59,6 +118,9 @@ LoadResult read_gsas_raw(ByteSource source) {
   // Every number up to the next BANK line is an intensity, whatever the
   // record layout the header names.
   std::vector<double> y;
+  const bool fast = detail::rounds_to_nearest();
+  const std::uint64_t data_start = reader.consumed();
+  std::size_t lines = 0;
   for (;;) {
     LineOutcome outcome = reader.next_line();
     if (outcome.status == LineOutcome::Status::Failure) {
@@ -68,11 +130,9 @@ LoadResult read_gsas_raw(ByteSource source) {
         starts_with_bank(outcome.line)) {
       break;
     }
-    TokenCursor cursor(outcome.line);
-    while (std::optional<std::string_view> token = cursor.next()) {
-      if (std::optional<double> value = parse_value(*token)) {
-        y.push_back(*value);
-      }
+    add_intensities(outcome, fast, y);
+    if (++lines == reserve_after_lines) {
+      reserve_for_input(source.size_hint(), data_start, reader.consumed(), y);
     }
   }
   source.release();

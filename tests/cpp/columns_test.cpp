@@ -2,10 +2,13 @@
 #include "text/columns.h"
 
 #include "test_util.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -194,6 +197,129 @@ TEST(Columns, ManyRowsAcrossRefills) {
   EXPECT_EQ(got->x, x);
   ASSERT_TRUE(got->e.has_value());
   EXPECT_EQ(got->e->size(), x.size());
+}
+
+} // namespace
+} // namespace difral
+
+namespace difral {
+namespace {
+
+// The general rule, line by line, with nothing but the text helpers.
+Pattern reference_columns(const std::string &text, bool comma) {
+  std::vector<double> x, y, e;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t stop = text.find('\n', start);
+    if (stop == std::string::npos) {
+      stop = text.size();
+    }
+    const std::string_view line =
+        trim_line(std::string_view(text).substr(start, stop - start));
+    start = stop + 1;
+    if (line.empty() || is_comment_line(line)) {
+      continue;
+    }
+    std::string_view tokens[3];
+    const std::size_t count = comma ? csv_tokens(line, tokens, 3)
+                                    : whitespace_tokens(line, tokens, 3);
+    add_row(tokens, count, x, y, e);
+  }
+  if (!e.empty() && e.size() == x.size()) {
+    return Pattern(std::move(x), std::move(y), std::move(e));
+  }
+  return Pattern(std::move(x), std::move(y));
+}
+
+bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 8) == 0);
+}
+
+// The readers convert short plain decimals on a fast path of their own; over
+// random lines built from the pieces that decide between the paths, they
+// must agree with the general rule to the bit.
+TEST(Columns, FastPathAgreesWithGeneralRule) {
+  const std::vector<std::string> pieces = {"0",
+                                           "1",
+                                           "9",
+                                           "12",
+                                           "12345678",
+                                           "123456789",
+                                           "1234567890123456",
+                                           "12345678901234567890",
+                                           "0.5",
+                                           ".5",
+                                           "5.",
+                                           "-",
+                                           "+",
+                                           "e",
+                                           "E",
+                                           "e5",
+                                           "1e-3",
+                                           "2.5E+2",
+                                           "1e400",
+                                           "-1e-400",
+                                           "-0",
+                                           "00012.3400",
+                                           ".",
+                                           ",",
+                                           "#",
+                                           "!",
+                                           "abc",
+                                           "inf",
+                                           "-NaN",
+                                           "\xC2\xA0",
+                                           "\t",
+                                           " ",
+                                           "  ",
+                                           "1.2.3",
+                                           "9007199254740993",
+                                           "0.000000000001234",
+                                           "12.3456",
+                                           "-0.0001",
+                                           "110.0000",
+                                           "1e22",
+                                           "1e23",
+                                           "8e-23",
+                                           "1_0",
+                                           "0x1",
+                                           std::string(1, '\0'),
+                                           "\v",
+                                           "\f",
+                                           "1,5",
+                                           "99999999.99999999",
+                                           "3.14159265358979"};
+  std::mt19937 random(12345);
+  for (bool comma : {false, true}) {
+    std::string text;
+    for (int line = 0; line < 20000; ++line) {
+      const std::size_t count = random() % 9;
+      for (std::size_t i = 0; i < count; ++i) {
+        text += pieces[random() % pieces.size()];
+        if (random() % 3 != 0) {
+          text += random() % 2 ? " " : (comma ? "," : "\t");
+        }
+      }
+      text += random() % 5 == 0 ? "\r\n" : "\n";
+    }
+    const Pattern expected = reference_columns(text, comma);
+    for (const bool from_file : {false, true}) {
+      SCOPED_TRACE(std::string(comma ? "csv" : "xy") +
+                   (from_file ? " file" : " buffer"));
+      TempFile file("random.txt", text);
+      const LoadResult got =
+          from_file ? (comma ? read_csv : read_xy)(testing::file_source(file))
+                    : (comma ? read_csv : read_xy)(ByteSource::buffer(text));
+      ASSERT_TRUE(got.ok());
+      EXPECT_TRUE(same_bits(got->x, expected.x));
+      EXPECT_TRUE(same_bits(got->y, expected.y));
+      ASSERT_EQ(got->e.has_value(), expected.e.has_value());
+      if (expected.e) {
+        EXPECT_TRUE(same_bits(*got->e, *expected.e));
+      }
+    }
+  }
 }
 
 } // namespace

@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "formats/gsas_raw.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <ostream>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -215,6 +218,47 @@ const SampleCase sample_cases[] = {
 INSTANTIATE_TEST_SUITE_P(GsasRaw, GsasRawSample,
                          testing::ValuesIn(sample_cases),
                          [](const auto &row) { return row.param.name; });
+
+} // namespace
+} // namespace difral
+
+namespace difral {
+namespace {
+
+// Intensities of plain ASCII lines take a one-pass scanner; over random
+// data lines they must equal every token's parse_value, to the bit.
+TEST(GsasRaw, FastPathAgreesWithTokenRule) {
+  const std::vector<std::string> pieces = {
+      "       0", "    1234", "12345678", "123456789012345678901",
+      "-5",       "+.5",      "5.",       "1e3",
+      "1e400",    "abc",      "12abc",    "1D3",
+      "nan",      "-inf",     ".",        "\xC2\xA0",
+      "\t",       "  ",       "0.1",      "1,5"};
+  std::mt19937 random(777);
+  std::string text = "title\nBANK 1 10 1 CONST 1000.0 2.0 0 0 STD\n";
+  std::vector<double> expected;
+  for (int line = 0; line < 5000; ++line) {
+    std::string data;
+    const std::size_t count = random() % 12;
+    for (std::size_t i = 0; i < count; ++i) {
+      data += pieces[random() % pieces.size()];
+      if (random() % 4 != 0) {
+        data += ' ';
+      }
+    }
+    for (const std::string_view token : whitespace_tokens(data)) {
+      if (const std::optional<double> value = parse_value(token)) {
+        expected.push_back(*value);
+      }
+    }
+    text += data + "\n";
+  }
+  const LoadResult got = read_gsas_raw(ByteSource::buffer(text));
+  ASSERT_TRUE(got.ok());
+  ASSERT_EQ(got->y.size(), expected.size());
+  EXPECT_EQ(std::memcmp(got->y.data(), expected.data(), expected.size() * 8),
+            0);
+}
 
 } // namespace
 } // namespace difral
