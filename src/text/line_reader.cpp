@@ -100,7 +100,8 @@ bool LineReader::refill() {
   return fill_ > 0;
 }
 
-LineOutcome LineReader::finish(std::string_view line, bool in_block) {
+[[gnu::always_inline]] inline LineOutcome
+LineReader::finish(std::string_view line, bool in_block) {
   if ((in_block && block_ascii_) || is_ascii(line)) {
     return {LineOutcome::Status::Line, line, true, in_block, std::nullopt};
   }

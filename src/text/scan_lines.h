@@ -79,6 +79,16 @@ inline LineMasks line_masks(const char *p, std::size_t length) noexcept {
   return masks;
 }
 
+// The value of the first count (1 to 8) bytes of v, all digits.
+inline std::uint64_t word_digits(std::uint64_t v, std::size_t count) noexcept {
+  std::uint64_t d = (v - 0x3030303030303030ULL) << (8 * (8 - count));
+  d = d * 10 + (d >> 8);
+  d = (((d & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+       (((d >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+      32;
+  return d;
+}
+
 // The value of count (0 to 8) digits at p; eight bytes at p are readable.
 inline std::uint64_t known_digits(const char *p, std::size_t count) noexcept {
   if (count == 0) {
@@ -86,12 +96,7 @@ inline std::uint64_t known_digits(const char *p, std::size_t count) noexcept {
   }
   std::uint64_t v;
   std::memcpy(&v, p, sizeof v);
-  std::uint64_t d = (v - 0x3030303030303030ULL) << (8 * (8 - count));
-  d = d * 10 + (d >> 8);
-  d = (((d & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-       (((d >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
-      32;
-  return d;
+  return word_digits(v, count);
 }
 
 inline std::uint64_t bits_below(std::size_t n) noexcept {
@@ -123,9 +128,22 @@ inline bool masked_decimal(const char *base, std::size_t start,
   if (whole > 8 || fraction > 8 || whole + fraction == 0) {
     return false;
   }
-  const std::uint64_t digits =
-      known_digits(base + start, whole) * powers_of_ten_u64[fraction] +
-      known_digits(base + point + 1, fraction);
+  std::uint64_t digits;
+  if (whole + fraction <= 8) {
+    // One conversion for both parts: the bytes after the point move down
+    // over it.
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, base + start, sizeof head);
+    std::memcpy(&tail, base + start + 1, sizeof tail);
+    const std::uint64_t keep =
+        whole >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * whole)) - 1;
+    digits = word_digits(points == 0 ? head : (head & keep) | (tail & ~keep),
+                         whole + fraction);
+  } else {
+    digits = known_digits(base + start, whole) * powers_of_ten_u64[fraction] +
+             known_digits(base + point + 1, fraction);
+  }
   // At most sixteen digits: below 2^53 unless it has sixteen.
   if (digits > (std::uint64_t{1} << 53)) {
     return false;
