@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -24,6 +26,11 @@ struct ColumnCase {
   std::vector<double> y;
   std::optional<std::vector<double>> e;
 };
+
+// Rows print as their name in test listings.
+[[maybe_unused]] void PrintTo(const ColumnCase &row, std::ostream *out) {
+  *out << ::testing::PrintToString(std::string(row.name));
+}
 
 void expect_pattern(const LoadResult &got, const ColumnCase &c) {
   ASSERT_TRUE(got.ok()) << got.error().message();
@@ -146,6 +153,11 @@ struct FailureCase {
   std::string name;
   std::string input;
 };
+
+// Rows print as their name in test listings.
+[[maybe_unused]] void PrintTo(const FailureCase &row, std::ostream *out) {
+  *out << ::testing::PrintToString(std::string(row.name));
+}
 
 class ColumnFailures : public ::testing::TestWithParam<FailureCase> {};
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -17,6 +19,11 @@ struct NameCase {
   std::string name;
   std::optional<FormatKind> kind;
 };
+
+// Rows print as their name in test listings.
+[[maybe_unused]] void PrintTo(const NameCase &row, std::ostream *out) {
+  *out << ::testing::PrintToString(std::string(row.name));
+}
 
 class FormatFromName : public ::testing::TestWithParam<NameCase> {};
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -67,6 +69,11 @@ struct LineCase {
   std::vector<std::string> lines;
   bool invalid_utf8 = false;
 };
+
+// Rows print as their name in test listings.
+[[maybe_unused]] void PrintTo(const LineCase &row, std::ostream *out) {
+  *out << ::testing::PrintToString(std::string(row.name));
+}
 
 class LineReaderCases : public ::testing::TestWithParam<LineCase> {};
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cerrno>
 
 namespace difral {
@@ -15,6 +17,11 @@ struct MessageCase {
   LoadErrorKind kind;
   std::string message;
 };
+
+// Rows print as their name in test listings.
+[[maybe_unused]] void PrintTo(const MessageCase &row, std::ostream *out) {
+  *out << ::testing::PrintToString(std::string(row.name));
+}
 
 class LoadErrorMessages : public ::testing::TestWithParam<MessageCase> {};
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -33,6 +35,11 @@ struct ValueCase {
   std::string token;
   std::optional<double> value;
 };
+
+// Rows print as their token in test listings.
+[[maybe_unused]] void PrintTo(const ValueCase &row, std::ostream *out) {
+  *out << ::testing::PrintToString(std::string(row.token));
+}
 
 class ParseValueCases : public ::testing::TestWithParam<ValueCase> {};
 
@@ -194,6 +201,11 @@ struct CsvCase {
   std::vector<std::string_view> tokens;
 };
 
+// Rows print as their line in test listings.
+[[maybe_unused]] void PrintTo(const CsvCase &row, std::ostream *out) {
+  *out << ::testing::PrintToString(std::string(row.line));
+}
+
 class CsvTokenCases : public ::testing::TestWithParam<CsvCase> {};
 
 TEST_P(CsvTokenCases, Tokens) {
@@ -223,6 +235,11 @@ struct Utf8Case {
   std::string bytes;
   bool valid;
 };
+
+// Rows print as their name in test listings.
+[[maybe_unused]] void PrintTo(const Utf8Case &row, std::ostream *out) {
+  *out << ::testing::PrintToString(std::string(row.name));
+}
 
 class Utf8Cases : public ::testing::TestWithParam<Utf8Case> {};
 
