@@ -25,6 +25,10 @@
 namespace difral {
 namespace {
 
+// No profile line comes near this; a member that inflates to one endless
+// line (a decompression bomb) fails instead of being gathered whole.
+constexpr std::size_t max_profile_line = std::size_t{16} << 20;
+
 // Read-only archives are discarded, never closed: nothing is written back.
 struct ZipDiscard {
   void operator()(zip_t *archive) const noexcept { zip_discard(archive); }
@@ -243,7 +247,7 @@ private:
 // that does not start with two numbers, are ignored.
 LoadResult read_profile(zip_file_t *file) {
   MemberStream stream(file);
-  LineReader reader(stream);
+  LineReader reader(stream, max_profile_line);
   std::vector<double> x;
   std::vector<double> y;
   for (;;) {

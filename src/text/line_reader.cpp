@@ -136,6 +136,13 @@ LineOutcome LineReader::next_line() {
     const char *term = find_line_end(start, end);
     const auto length = static_cast<std::size_t>(term - start);
     if (term == end) {
+      if (max_line_ != 0 && spill_.size() + length > max_line_) {
+        return {LineOutcome::Status::Failure,
+                {},
+                false,
+                false,
+                IoError::with_text("line too long")};
+      }
       spill_.append(start, length);
       pos_ = fill_;
       continue;

@@ -38,9 +38,13 @@ struct LineOutcome {
 // checked for valid UTF-8. Interrupted reads are repeated.
 //
 // The reader borrows the stream; the stream's owner outlives the reader.
+// max_line, when not 0, bounds the bytes of one line: a longer line fails
+// with "line too long" instead of being gathered (an archive member can
+// inflate to far more than the archive's own size).
 class LineReader {
 public:
-  explicit LineReader(ByteStream &stream) noexcept : stream_(&stream) {}
+  explicit LineReader(ByteStream &stream, std::size_t max_line = 0) noexcept
+      : stream_(&stream), max_line_(max_line) {}
   LineReader(const LineReader &) = delete;
   LineReader &operator=(const LineReader &) = delete;
 
@@ -62,6 +66,7 @@ private:
   LineOutcome finish_at_end();
 
   ByteStream *stream_;
+  std::size_t max_line_;
   std::size_t pos_ = 0;
   std::size_t fill_ = 0;
   // Bytes of the stream before the buffered block.

@@ -202,3 +202,24 @@ TEST(LineReader, DirectoryFailsWithOsText) {
 
 } // namespace
 } // namespace difral
+
+namespace difral {
+namespace {
+
+TEST(LineReader, LineLongerThanTheLimitFails) {
+  const std::string data = "short\n" + std::string(50000, '0') + "\nafter\n";
+  ScriptedStream stream(data, 4096);
+  LineReader reader(stream, 20000);
+  LineOutcome first = reader.next_line();
+  ASSERT_EQ(first.status, LineOutcome::Status::Line);
+  EXPECT_EQ(first.line, "short");
+  LineOutcome second = reader.next_line();
+  ASSERT_EQ(second.status, LineOutcome::Status::Failure);
+  EXPECT_EQ(second.error->message(), "line too long");
+
+  ByteSource unlimited = ByteSource::buffer(data);
+  EXPECT_EQ(read_all(unlimited).lines.size(), 3u);
+}
+
+} // namespace
+} // namespace difral

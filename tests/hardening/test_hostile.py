@@ -177,11 +177,24 @@ class DecompressionBomb(Scratch):
         self.assertEqual(points, BIG_MIB // 10 * MiB // 4)
 
     @unittest.skipIf(LIGHT, "measures resident memory")
-    @unittest.expectedFailure  # a line is held whole: see README.md
     def test_member_without_line_ends_is_not_held_whole(self):
-        points, growth_mib = self.peak_growth(deflate_bomb(b"\0" * MiB, BIG_MIB))
-        self.assertEqual(points, 0)
-        self.assertLess(growth_mib, 64)
+        path = self.write("endless.rasx", deflate_bomb(b"\0" * MiB, BIG_MIB))
+        child = run_child(f"""
+            data = open({path!r}, "rb").read()
+            before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+            for load in (lambda: difral.load_bytes(data, "endless.rasx"),
+                         lambda: difral.load_file({path!r})):
+                try:
+                    load()
+                except OSError as error:
+                    assert type(error) is OSError and error.args == ("line too long",), error
+                else:
+                    raise AssertionError("loaded")
+            after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+            print((after - before) // 1024)
+        """)
+        self.assertEqual(child.returncode, 0, child.stderr)
+        self.assertLess(int(child.stdout), 64)
 
 
 class LongLines(Scratch):
