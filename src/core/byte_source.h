@@ -107,6 +107,9 @@ public:
   FileHandle &file_handle() noexcept { return file_; }
   // The bytes of a Buffer source.
   std::span<const std::byte> bytes() const noexcept { return data_; }
+  // The check a File source asks before each read, for readers that read
+  // the file through another layer.
+  InterruptCheck interrupt_check() const noexcept { return interrupted_; }
 
   ReadOutcome read(std::span<std::byte> dest) override;
   SeekOutcome seek(std::int64_t offset, SeekFrom from);

@@ -219,9 +219,14 @@ std::vector<std::string> list_member_names(zip_t *archive) {
 // when the end is reached, so a mismatch surfaces as the last read failing.
 class MemberStream final : public ByteStream {
 public:
-  explicit MemberStream(zip_file_t *file) noexcept : file_(file) {}
+  MemberStream(zip_file_t *file, InterruptCheck interrupted) noexcept
+      : file_(file), interrupted_(interrupted) {}
 
   ReadOutcome read(std::span<std::byte> dest) override {
+    // A member may inflate for a long time: let the caller stop it.
+    if (interrupted_ != nullptr && interrupted_()) {
+      return {0, IoError::interrupted()};
+    }
     const zip_int64_t count = zip_fread(file_, dest.data(), dest.size());
     if (count >= 0) {
       return {static_cast<std::size_t>(count), std::nullopt};
@@ -241,12 +246,13 @@ public:
 
 private:
   zip_file_t *file_;
+  InterruptCheck interrupted_;
 };
 
 // Data lines are a position and an intensity; later columns, and every line
 // that does not start with two numbers, are ignored.
-LoadResult read_profile(zip_file_t *file) {
-  MemberStream stream(file);
+LoadResult read_profile(zip_file_t *file, InterruptCheck interrupted) {
+  MemberStream stream(file, interrupted);
   LineReader reader(stream, max_profile_line);
   std::vector<double> x;
   std::vector<double> y;
@@ -294,6 +300,7 @@ choose_profile_member(const std::vector<std::string> &names) {
 }
 
 LoadResult read_rasx(ByteSource source) {
+  const InterruptCheck interrupted = source.interrupt_check();
   OpenOutcome opened = source.is_file() ? open_file(source.file_handle().get())
                                         : open_buffer(source.bytes());
   // libzip holds its own descriptor now, if it holds one at all.
@@ -319,7 +326,7 @@ LoadResult read_rasx(ByteSource source) {
   if (!member) {
     return LoadError::zip(to_zip_error(zip_get_error(archive.get())));
   }
-  return read_profile(member.get());
+  return read_profile(member.get(), interrupted);
 }
 
 } // namespace difral

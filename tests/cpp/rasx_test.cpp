@@ -437,6 +437,36 @@ std::size_t open_descriptors() {
 
 // The descriptor handed over with a File source is closed when read_rasx
 // returns, whether it loads or fails, and libzip keeps none of its own.
+int reads_until_stop = 0;
+
+bool stop_after_some_reads() { return --reads_until_stop < 0; }
+
+TEST(Rasx, InterruptCheckStopsTheMemberRead) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) {
+    text += std::to_string(i) + " 1\n";
+  }
+  TempFile file;
+  write_all(file.path(), profile_member(text));
+  const std::size_t before = open_descriptors();
+  for (const int reads : {2, 1 << 30}) {
+    reads_until_stop = reads;
+    auto opened = FileHandle::open_read_only(file.path());
+    ASSERT_TRUE(std::holds_alternative<FileHandle>(opened));
+    const LoadResult got = read_rasx(ByteSource::file(
+        std::move(std::get<FileHandle>(opened)), stop_after_some_reads));
+    if (reads == 2) {
+      ASSERT_FALSE(got.ok());
+      EXPECT_EQ(got.error().kind(), LoadErrorKind::Io);
+      EXPECT_EQ(got.error().message(), "operation interrupted");
+    } else {
+      ASSERT_TRUE(got.ok());
+      EXPECT_EQ(got->x.size(), 20000u);
+    }
+  }
+  EXPECT_EQ(open_descriptors(), before);
+}
+
 TEST(Rasx, ClosesFileOnEveryPath) {
   const std::string inputs[] = {profile_member("1 2\n"), "not a zip",
                                 empty_archive};
