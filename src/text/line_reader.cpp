@@ -7,36 +7,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace difral {
 
 namespace {
-
-// The first LF or CR in [p, end), or end.
-inline const char *find_line_end(const char *p, const char *end) noexcept {
-#if defined(__SSE2__)
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i cr = _mm_set1_epi8('\r');
-  while (end - p >= 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const int mask = _mm_movemask_epi8(
-        _mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr)));
-    if (mask != 0) {
-      return p + __builtin_ctz(static_cast<unsigned>(mask));
-    }
-    p += 16;
-  }
-#endif
-  for (; p < end; ++p) {
-    if (*p == '\n' || *p == '\r') {
-      return p;
-    }
-  }
-  return end;
-}
 
 constexpr char byte_order_mark[] = {'\xEF', '\xBB', '\xBF'};
 
@@ -115,7 +88,7 @@ LineReader::finish(std::string_view line, bool in_block) {
   return {LineOutcome::Status::Line, line, false, in_block, std::nullopt};
 }
 
-LineOutcome LineReader::next_line() {
+LineOutcome LineReader::next_line_slow() {
   spill_.clear();
   for (;;) {
     while (pos_ == fill_) {
@@ -133,7 +106,7 @@ LineOutcome LineReader::next_line() {
     }
     const char *start = buffer_.data() + pos_;
     const char *end = buffer_.data() + fill_;
-    const char *term = find_line_end(start, end);
+    const char *term = detail::find_line_end(start, end);
     const auto length = static_cast<std::size_t>(term - start);
     if (term == end) {
       if (max_line_ != 0 && spill_.size() + length > max_line_) {

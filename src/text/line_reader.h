@@ -11,7 +11,38 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace difral {
+
+namespace detail {
+
+// The first LF or CR in [p, end), or end.
+inline const char *find_line_end(const char *p, const char *end) noexcept {
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  while (end - p >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const int mask = _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr)));
+    if (mask != 0) {
+      return p + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+    p += 16;
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p == '\n' || *p == '\r') {
+      return p;
+    }
+  }
+  return end;
+}
+
+} // namespace detail
 
 inline constexpr std::size_t line_buffer_size = 8192;
 // Readable bytes after every line that lies in the buffer, so that scanners
@@ -49,12 +80,36 @@ public:
   LineReader &operator=(const LineReader &) = delete;
 
   // After End or Failure the reader is finished: do not call again.
-  LineOutcome next_line();
+  LineOutcome next_line() {
+    // The common case, inline: an ASCII block holding the whole next line.
+    if (pos_ < fill_ && block_ascii_ && !after_cr_) {
+      const char *start = buffer_.data() + pos_;
+      const char *end = buffer_.data() + fill_;
+      const char *term = detail::find_line_end(start, end);
+      if (term != end) {
+        const auto length = static_cast<std::size_t>(term - start);
+        pos_ += length + 1;
+        if (*term == '\r') {
+          if (pos_ == fill_) {
+            after_cr_ = true;
+          } else if (buffer_[pos_] == '\n') {
+            ++pos_;
+          }
+        }
+        return {LineOutcome::Status::Line, std::string_view(start, length),
+                true, true, std::nullopt};
+      }
+    }
+    return next_line_slow();
+  }
 
   // How many bytes of the stream the lines so far have taken up.
   std::uint64_t consumed() const noexcept { return before_block_ + pos_; }
 
 private:
+  // Everything else: refills, long lines, a CR LF split by a refill, the
+  // UTF-8 check, the end of the stream.
+  LineOutcome next_line_slow();
   // Refills the empty buffer. Returns false at the end of the stream or on
   // a failure, which it leaves in pending_.
   bool refill();
