@@ -25,13 +25,17 @@ inline constexpr std::size_t mask_width = 64;
 
 struct LineMasks {
   std::uint64_t separators; // separators, and every byte past the line
-  std::uint64_t commas;     // commas (only asked for in CSV)
   std::uint64_t digits;
   std::uint64_t points;
 };
 
-// The masks of the first 64 bytes at p, of which length belong to the line.
-// The 64 bytes must be readable.
+inline std::uint64_t bits_below(std::size_t n) noexcept {
+  return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
+
+// The masks of the line of length bytes at p (less than mask_width). The
+// blocks of sixteen bytes that hold the line are loaded, so they must be
+// readable.
 template <bool Comma>
 inline LineMasks line_masks(const char *p, std::size_t length) noexcept {
   const __m128i space = _mm_set1_epi8(' ');
@@ -42,7 +46,7 @@ inline LineMasks line_masks(const char *p, std::size_t length) noexcept {
   const __m128i point = _mm_set1_epi8('.');
   const __m128i below_zero = _mm_set1_epi8('0' - 1);
   const __m128i above_nine = _mm_set1_epi8('9' + 1);
-  LineMasks masks{0, 0, 0, 0};
+  LineMasks masks{0, 0, 0};
   // Only the blocks of sixteen that hold the line.
   const std::size_t width = (length + 15) & ~std::size_t{15};
   for (std::size_t i = 0; i < width; i += 16) {
@@ -51,11 +55,7 @@ inline LineMasks line_masks(const char *p, std::size_t length) noexcept {
         _mm_or_si128(_mm_cmpeq_epi8(b, space), _mm_cmpeq_epi8(b, tab)),
         _mm_or_si128(_mm_cmpeq_epi8(b, vtab), _mm_cmpeq_epi8(b, feed)));
     if constexpr (Comma) {
-      const __m128i is_comma = _mm_cmpeq_epi8(b, comma);
-      masks.commas |= static_cast<std::uint64_t>(
-                          static_cast<unsigned>(_mm_movemask_epi8(is_comma)))
-                      << i;
-      sep = _mm_or_si128(sep, is_comma);
+      sep = _mm_or_si128(sep, _mm_cmpeq_epi8(b, comma));
     }
     const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(b, below_zero),
                                         _mm_cmplt_epi8(b, above_nine));
@@ -69,13 +69,10 @@ inline LineMasks line_masks(const char *p, std::size_t length) noexcept {
                         _mm_movemask_epi8(_mm_cmpeq_epi8(b, point))))
                     << i;
   }
-  const std::uint64_t inside = length >= mask_width
-                                   ? ~std::uint64_t{0}
-                                   : (std::uint64_t{1} << length) - 1;
+  const std::uint64_t inside = bits_below(length);
   masks.separators |= ~inside;
   masks.digits &= inside;
   masks.points &= inside;
-  masks.commas &= inside;
   return masks;
 }
 
@@ -97,10 +94,6 @@ inline std::uint64_t known_digits(const char *p, std::size_t count) noexcept {
   std::uint64_t v;
   std::memcpy(&v, p, sizeof v);
   return word_digits(v, count);
-}
-
-inline std::uint64_t bits_below(std::size_t n) noexcept {
-  return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
 }
 
 // The token [start, stop) of the line at base, when it is a sign, at most
