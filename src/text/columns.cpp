@@ -21,6 +21,20 @@ constexpr std::size_t initial_points = 256;
 // The most points reserved from an estimate; past it the vectors grow.
 constexpr std::size_t max_estimated_points = std::size_t{1} << 26;
 
+// The row rule on a line's first values, count of them (at most three):
+// two give a point, a third its uncertainty.
+void push_row(const double *values, std::size_t count, std::vector<double> &x,
+              std::vector<double> &y, std::vector<double> &e) {
+  if (count < 2) {
+    return;
+  }
+  x.push_back(values[0]);
+  y.push_back(values[1]);
+  if (count == 3) {
+    e.push_back(values[2]);
+  }
+}
+
 // The row rule for an ASCII line whose tokens are all short decimals, in one
 // pass. Returns false, having changed nothing, for any line it cannot judge
 // exactly as the general path would; that line then takes the general path.
@@ -33,36 +47,17 @@ bool fast_row(const LineOutcome &got, std::vector<double> &x,
   // Leading white space only: a CSV line that starts with a comma, '#' or
   // '!' after it is for the general path, which knows comments.
   const char *p = detail::skip_separators<false>(line.data(), end);
-  if (p == end) {
-    return true; // blank
+  double values[3];
+  std::size_t count = 0;
+  while (p != end && count < 3) {
+    p = detail::scan_token<Comma>(p, end, limit, values[count]);
+    if (p == nullptr) {
+      return false;
+    }
+    ++count;
+    p = detail::skip_separators<Comma>(p, end);
   }
-  double first;
-  p = detail::scan_token<Comma>(p, end, limit, first);
-  if (p == nullptr) {
-    return false;
-  }
-  p = detail::skip_separators<Comma>(p, end);
-  if (p == end) {
-    return true; // a single number gives no point
-  }
-  double second;
-  p = detail::scan_token<Comma>(p, end, limit, second);
-  if (p == nullptr) {
-    return false;
-  }
-  p = detail::skip_separators<Comma>(p, end);
-  if (p == end) {
-    x.push_back(first);
-    y.push_back(second);
-    return true;
-  }
-  double third;
-  if (detail::scan_token<Comma>(p, end, limit, third) == nullptr) {
-    return false;
-  }
-  x.push_back(first);
-  y.push_back(second);
-  e.push_back(third);
+  push_row(values, count, x, y, e);
   return true;
 }
 
@@ -99,13 +94,7 @@ bool masked_row(const char *base, std::size_t length, const char *limit,
     ++count;
     rest &= ~detail::bits_below(stop);
   }
-  if (count >= 2) {
-    x.push_back(values[0]);
-    y.push_back(values[1]);
-    if (count == 3) {
-      e.push_back(values[2]);
-    }
-  }
+  push_row(values, count, x, y, e);
   return true;
 }
 #endif
