@@ -5,7 +5,6 @@
 #include "text/scan.h"
 #include "text/text.h"
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -68,21 +67,7 @@ void add_intensities(const LineOutcome &outcome, bool fast,
 
 // Once the first data lines show how many bytes a value takes, y is sized
 // for the rest of the input, sparing the copies and page faults of growth.
-// Only a hint: misleading first lines must not ask for absurd memory.
 constexpr std::size_t reserve_after_lines = 64;
-constexpr std::size_t max_estimated_values = std::size_t{1} << 26;
-
-void reserve_for_input(std::uint64_t input_size, std::uint64_t data_start,
-                       std::uint64_t consumed, std::vector<double> &y) {
-  if (input_size <= consumed || consumed <= data_start || y.empty()) {
-    return;
-  }
-  const double per_value = static_cast<double>(consumed - data_start) /
-                           static_cast<double>(y.size());
-  const double more = static_cast<double>(input_size - consumed) / per_value;
-  y.reserve(y.size() + std::min(static_cast<std::size_t>(more * 1.02) + 16,
-                                max_estimated_values));
-}
 
 } // namespace
 
@@ -132,7 +117,10 @@ LoadResult read_gsas_raw(ByteSource source) {
     }
     add_intensities(outcome, fast, y);
     if (++lines == reserve_after_lines) {
-      reserve_for_input(source.size_hint(), data_start, reader.consumed(), y);
+      const std::uint64_t consumed = reader.consumed();
+      y.reserve(y.size() + estimated_remaining(source.size_hint(), consumed,
+                                               consumed - data_start,
+                                               y.size()));
     }
   }
   source.release();

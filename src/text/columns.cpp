@@ -6,7 +6,6 @@
 #include "text/scan_lines.h"
 #include "text/text.h"
 
-#include <algorithm>
 
 namespace difral {
 
@@ -18,8 +17,6 @@ using Tokenizer = std::size_t (*)(std::string_view, std::string_view *,
 // Room for a small file's points from the start: growing one by one through
 // eight reallocations costs a small load more than its parsing.
 constexpr std::size_t initial_points = 256;
-// The most points reserved from an estimate; past it the vectors grow.
-constexpr std::size_t max_estimated_points = std::size_t{1} << 26;
 
 // The row rule on a line's first values, count of them (at most three):
 // two give a point, a third its uncertainty.
@@ -117,20 +114,10 @@ bool quick_row(const LineOutcome &got, std::vector<double> &x,
 }
 
 // Once the first lines show how long a line is, the vectors are sized for
-// the whole input, sparing the copies and page faults of growth. Only a
-// hint: a file whose first lines mislead must not ask for absurd memory.
-void reserve_for_input(std::uint64_t input_size, std::uint64_t consumed,
-                       std::size_t lines, std::vector<double> &x,
+// the whole input, sparing the copies and page faults of growth.
+void reserve_for_input(std::size_t more, std::vector<double> &x,
                        std::vector<double> &y, std::vector<double> &e) {
-  if (input_size <= consumed || consumed == 0) {
-    return;
-  }
-  const double per_line =
-      static_cast<double>(consumed) / static_cast<double>(lines);
-  const double more = static_cast<double>(input_size - consumed) / per_line;
-  const std::size_t points =
-      x.size() + std::min(static_cast<std::size_t>(more * 1.02) + 16,
-                          max_estimated_points);
+  const std::size_t points = x.size() + more;
   x.reserve(points);
   y.reserve(points);
   // Two columns so far: e will most likely stay absent.
@@ -162,8 +149,10 @@ LoadResult read_columns(ByteSource source) {
         return LoadError::io(std::move(*got.error));
       }
       if (++lines == initial_points) {
-        reserve_for_input(source.size_hint(), reader.consumed(), lines, x, y,
-                          e);
+        reserve_for_input(estimated_remaining(source.size_hint(),
+                                              reader.consumed(),
+                                              reader.consumed(), lines),
+                          x, y, e);
       }
       if (fast && got.ascii && quick_row<Comma>(got, x, y, e)) {
         continue;
