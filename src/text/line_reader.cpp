@@ -121,16 +121,7 @@ LineOutcome LineReader::next_line_slow() {
       pos_ = fill_;
       continue;
     }
-    pos_ += length + 1;
-    if (*term == '\r') {
-      if (pos_ < fill_) {
-        if (buffer_[pos_] == '\n') {
-          ++pos_;
-        }
-      } else {
-        after_cr_ = true;
-      }
-    }
+    step_over_line(term, length);
     if (spill_.empty()) {
       return finish(std::string_view(start, length), true);
     }

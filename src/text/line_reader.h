@@ -98,14 +98,7 @@ public:
       const char *term = detail::find_line_end(start, end);
       if (term != end) {
         const auto length = static_cast<std::size_t>(term - start);
-        pos_ += length + 1;
-        if (*term == '\r') {
-          if (pos_ == fill_) {
-            after_cr_ = true;
-          } else if (buffer_[pos_] == '\n') {
-            ++pos_;
-          }
-        }
+        step_over_line(term, length);
         return {LineOutcome::Status::Line, std::string_view(start, length),
                 true, true, std::nullopt};
       }
@@ -120,6 +113,18 @@ private:
   // Everything else: refills, long lines, a CR LF split by a refill, the
   // UTF-8 check, the end of the stream.
   LineOutcome next_line_slow();
+  // Moves past a line of length bytes ended at term, and past the LF of a
+  // CR LF; a CR that ends the block leaves its LF to the next call.
+  void step_over_line(const char *term, std::size_t length) noexcept {
+    pos_ += length + 1;
+    if (*term == '\r') {
+      if (pos_ == fill_) {
+        after_cr_ = true;
+      } else if (buffer_[pos_] == '\n') {
+        ++pos_;
+      }
+    }
+  }
   // Refills the empty buffer. Returns false at the end of the stream or on
   // a failure, which it leaves in pending_.
   bool refill();
