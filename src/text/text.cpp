@@ -109,15 +109,7 @@ inline std::optional<std::string_view> next_token(const char *&p,
     return std::nullopt;
   }
   const char *start = p;
-  while (p < end) {
-    const unsigned char c = byte_at(p);
-    if (c < 0x80) {
-      if (ascii_whitespace[c] || (CommaSeparates && c == ',')) {
-        break;
-      }
-    } else if (whitespace_length(p, end) != 0) {
-      break;
-    }
+  while (p < end && separator_length<CommaSeparates>(p, end) == 0) {
     ++p;
   }
   return std::string_view(start, static_cast<std::size_t>(p - start));
