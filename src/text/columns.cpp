@@ -6,7 +6,6 @@
 #include "text/scan_lines.h"
 #include "text/text.h"
 
-
 namespace difral {
 
 namespace {
