@@ -126,8 +126,8 @@ LoadResult read_gsas_raw(ByteSource source) {
   source.release();
 
   // Each position is computed on its own, never accumulated, and the product
-  // is rounded before the sum: the two steps stay separate statements so the
-  // compiler cannot fuse them.
+  // is rounded before the sum. Separate statements do not stop a compiler
+  // from fusing them into one FMA; the build's -ffp-contract=off does.
   const double origin = *start / 100.0;
   const double increment = *step / 100.0;
   std::vector<double> x(y.size());
