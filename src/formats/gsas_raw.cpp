@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "formats/gsas_raw.h"
 
+#include "core/growth.h"
 #include "text/line_reader.h"
 #include "text/scan.h"
 #include "text/text.h"
@@ -118,9 +119,8 @@ LoadResult read_gsas_raw(ByteSource source) {
     add_intensities(outcome, fast, y);
     if (++lines == reserve_after_lines) {
       const std::uint64_t consumed = reader.consumed();
-      y.reserve(y.size() + estimated_remaining(source.size_hint(), consumed,
-                                               consumed - data_start,
-                                               y.size()));
+      reserve_ahead(y, estimated_remaining(source.size_hint(), consumed,
+                                           consumed - data_start, y.size()));
     }
   }
   source.release();
