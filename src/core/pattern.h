@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "core/growth.h"
+
 #include <optional>
 #include <vector>
 
@@ -9,6 +11,7 @@ namespace difral {
 // One loaded diffraction pattern. x and y always have the same length; e, when
 // present, is as long as x and never empty. The record is moved from the
 // reader to the Python object and never copied, so copying does not compile.
+// Building one gives back the room its columns do not use.
 struct Pattern {
   std::vector<double> x;
   std::vector<double> y;
@@ -16,10 +19,16 @@ struct Pattern {
 
   Pattern() = default;
   Pattern(std::vector<double> xs, std::vector<double> ys) noexcept
-      : x(std::move(xs)), y(std::move(ys)) {}
+      : x(std::move(xs)), y(std::move(ys)) {
+    release_spare(x);
+    release_spare(y);
+  }
   Pattern(std::vector<double> xs, std::vector<double> ys,
           std::vector<double> es) noexcept
-      : x(std::move(xs)), y(std::move(ys)), e(std::move(es)) {}
+      : Pattern(std::move(xs), std::move(ys)) {
+    e = std::move(es);
+    release_spare(*e);
+  }
   Pattern(const Pattern &) = delete;
   Pattern &operator=(const Pattern &) = delete;
   Pattern(Pattern &&) noexcept = default;

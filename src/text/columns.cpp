@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "text/columns.h"
 
+#include "core/growth.h"
 #include "text/line_reader.h"
 #include "text/scan.h"
 #include "text/scan_lines.h"
@@ -112,16 +113,16 @@ bool quick_row(const LineOutcome &got, std::vector<double> &x,
   return fast_row<Comma>(got, x, y, e);
 }
 
-// Once the first lines show how long a line is, the vectors are sized for
-// the whole input, sparing the copies and page faults of growth.
+// Whenever the vectors are full, the lines so far show how many bytes a
+// point takes, and the vectors are sized for the rest of the input, sparing
+// the copies and page faults of doubling.
 void reserve_for_input(std::size_t more, std::vector<double> &x,
                        std::vector<double> &y, std::vector<double> &e) {
-  const std::size_t points = x.size() + more;
-  x.reserve(points);
-  y.reserve(points);
+  reserve_ahead(x, more);
+  reserve_ahead(y, more);
   // Two columns so far: e will most likely stay absent.
   if (!e.empty() && e.size() == x.size()) {
-    e.reserve(points);
+    reserve_ahead(e, more);
   }
 }
 
@@ -138,7 +139,6 @@ LoadResult read_columns(ByteSource source) {
   {
     LineReader reader(source);
     const bool fast = detail::rounds_to_nearest();
-    std::size_t lines = 0;
     for (;;) {
       LineOutcome got = reader.next_line();
       if (got.status == LineOutcome::Status::End) {
@@ -147,10 +147,10 @@ LoadResult read_columns(ByteSource source) {
       if (got.status == LineOutcome::Status::Failure) {
         return LoadError::io(std::move(*got.error));
       }
-      if (++lines == initial_points) {
+      if (x.size() == x.capacity()) {
         reserve_for_input(estimated_remaining(source.size_hint(),
                                               reader.consumed(),
-                                              reader.consumed(), lines),
+                                              reader.consumed(), x.size()),
                           x, y, e);
       }
       if (fast && got.ascii && quick_row<Comma>(got, x, y, e)) {

@@ -51,9 +51,8 @@ inline constexpr std::size_t line_padding = 64;
 
 // How many more items the rest of an input of input_size bytes likely holds,
 // with consumed bytes read so far and sampled_items seen in sampled_bytes of
-// them. Only a hint for reserving: 0 when there is nothing to judge from, and
-// never more than 2^26, so that misleading first lines cannot ask for absurd
-// memory.
+// them. Only a hint for reserving, which reserve_ahead bounds: 0 when there
+// is nothing to judge from.
 std::size_t estimated_remaining(std::uint64_t input_size,
                                 std::uint64_t consumed,
                                 std::uint64_t sampled_bytes,

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "text/columns.h"
 
+#include "core/growth.h"
 #include "test_util.h"
 #include "text/text.h"
 
@@ -32,11 +33,23 @@ struct ColumnCase {
   *out << ::testing::PrintToString(std::string(row.name));
 }
 
+// At most what a finished column may keep beyond its values.
+void expect_little_spare(const std::vector<double> &column) {
+  EXPECT_LE(column.capacity(),
+            column.size() + column.size() / 4 + spare_values);
+}
+
 void expect_pattern(const LoadResult &got, const ColumnCase &c) {
   ASSERT_TRUE(got.ok()) << got.error().message();
   EXPECT_EQ(got->x, c.x);
   EXPECT_EQ(got->y, c.y);
   EXPECT_EQ(got->e, c.e);
+  // Memory follows the points, not the size of the input.
+  expect_little_spare(got->x);
+  expect_little_spare(got->y);
+  if (got->e) {
+    expect_little_spare(*got->e);
+  }
 }
 
 using Reader = LoadResult (*)(ByteSource);
@@ -62,6 +75,25 @@ class CsvCases : public ::testing::TestWithParam<ColumnCase> {};
 TEST_P(CsvCases, Reads) { check_both_sources(read_csv, GetParam()); }
 
 using V = std::vector<double>;
+
+// count points, then about 1 MiB of comment lines: a rest of input that
+// suggests far more points than there are.
+ColumnCase points_then_comments(std::string name, int count) {
+  ColumnCase c{std::move(name), "", {}, {}, V{}};
+  for (int i = 0; i < count; ++i) {
+    c.input += std::to_string(i) + " 1 2\n";
+    c.x.push_back(i);
+    c.y.push_back(1);
+    c.e->push_back(2);
+  }
+  for (int i = 0; i < 65536; ++i) {
+    c.input += "# no point here\n";
+  }
+  if (count == 0) {
+    c.e.reset();
+  }
+  return c;
+}
 
 // The row rule and the rule for keeping e hold for both column readers.
 const std::vector<ColumnCase> shared_cases = {
@@ -117,6 +149,8 @@ const std::vector<ColumnCase> shared_cases = {
     {"OrderKept", "3 1\n1 2\n3 1\n", {3, 1, 3}, {1, 2, 1}, std::nullopt},
     {"Infinities", "inf -INF\n", {HUGE_VAL}, {-HUGE_VAL}, std::nullopt},
     {"NoFinalNewline", "1 2", {1}, {2}, std::nullopt},
+    points_then_comments("PointsThenLongComments", 256),
+    points_then_comments("LongCommentsOnly", 0),
 };
 
 INSTANTIATE_TEST_SUITE_P(Shared, XyCases, ::testing::ValuesIn(shared_cases),

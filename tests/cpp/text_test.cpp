@@ -85,6 +85,10 @@ INSTANTIATE_TEST_SUITE_P(
         {"-1e-400", -0.0},
         {"1e-400", 0.0},
         {"0e999999999999", 0.0},
+        // Out of range, decided by the first nonzero digit's power of ten.
+        {"0.00000000000000000001e329", inf},
+        {"1e000000000000000000000000400", inf},
+        {"-1000000e-330", -0.0},
     }),
     [](const auto &row) { return hex_name(row.param.token); });
 

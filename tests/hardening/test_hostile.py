@@ -212,6 +212,53 @@ class LongLines(Scratch):
         self.assertLoads(GSAS_HEADER + digits, "long.raw", [10.0], [float("inf")])
 
 
+# The child's address space, for checks of what a load reserves.
+VM_SIZE = textwrap.dedent("""
+    import ctypes
+    def vm_size():
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) << 10 for line in f
+                        if line.startswith("VmSize:"))
+""")
+
+
+@unittest.skipIf(LIGHT, "address-space limits do not mix with the sanitizers")
+class MemoryFollowsPoints(Scratch):
+    """A few points followed by a large rest of input that holds none: what a
+    load reserves follows the points, not the size of the input."""
+
+    def test_large_rest_without_points_loads_under_a_small_limit(self):
+        points = b"".join(b"%d 1\n" % i for i in range(256))
+        comments = b"# no point here\n" * (4 * MiB)  # 64 MiB
+        cases = [
+            ("points, then comments", "scan.xy", points + comments, 256),
+            ("comments only", "scan.csv", comments, 0),
+            ("a second bank", "scan.raw", GSAS_HEADER + points + b"BANK 2\n" + comments, 512),
+        ]
+        for label, name, data, count in cases:
+            with self.subTest(label):
+                path = self.write(name, data)
+                child = run_child(VM_SIZE + textwrap.dedent(f"""
+                    limit = vm_size() + 48 * {MiB}
+                    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+                    print(len(difral.load_file({path!r}).y))
+                """))
+                self.assertEqual(child.stdout, f"{count}\n", child.stderr)
+
+    def test_patterns_from_a_large_buffer_hold_their_points_only(self):
+        child = run_child(VM_SIZE + textwrap.dedent(f"""
+            data = b"1 2 3\\n" * 256 + b"# no point here\\n" * {MiB}  # 16 MiB
+            before = vm_size()
+            patterns = [difral.load_bytes(data, "scan.xye") for _ in range(4)]
+            ctypes.CDLL(None).malloc_trim(0)  # what the allocator keeps free
+            print(len(patterns[3].e), (vm_size() - before) >> 20)
+        """))
+        self.assertEqual(child.returncode, 0, child.stderr)
+        count, growth_mib = map(int, child.stdout.split())
+        self.assertEqual(count, 256)
+        self.assertLess(growth_mib, 4)
+
+
 SEQUENCES = {
     "lone continuation": b"\x80",
     "Latin-1 degree sign": b"\xb0",

@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace difral {
+
+// How a column of the record grows. Its memory follows the values it holds,
+// never the size of the input: a guess from the input's size may reserve
+// ahead, but only so far, and what a load did not use is given back.
+
+// The most a guess reserves beyond the values a column holds (8 MiB of
+// doubles): an input's size says little about its points when comments,
+// other banks or lines a reader skips fill most of it.
+inline constexpr std::size_t most_reserved_ahead = std::size_t{1} << 20;
+
+// The room a finished column keeps beyond its values: a quarter of them
+// plus this many, so that a small pattern keeps its first reservation.
+inline constexpr std::size_t spare_values = 256;
+
+// Makes room for about more values after those the column holds, as a guess
+// from the input's size suggests (0: no guess, nothing is reserved). The room
+// ahead is at least an eighth of the values held, so that growth stays
+// geometric however short the guesses fall, and at most most_reserved_ahead
+// beyond that eighth. The whole huge pages of the reservation are asked for
+// as such, which makes first touching a large record faster.
+void reserve_ahead(std::vector<double> &column, std::size_t more);
+
+// Gives back the room a finished column does not use: afterwards its
+// capacity is at most size + size / 4 + spare_values. Keeps the larger block
+// when memory for the copy cannot be had.
+void release_spare(std::vector<double> &column) noexcept;
+
+} // namespace difral
