@@ -6,9 +6,12 @@
 
 #include <zip.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -16,11 +19,9 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace difral {
 namespace {
@@ -28,6 +29,10 @@ namespace {
 // No profile line comes near this; a member that inflates to one endless
 // line (a decompression bomb) fails instead of being gathered whole.
 constexpr std::size_t max_profile_line = std::size_t{16} << 20;
+
+// The fixed part of a local header, and its signature.
+constexpr std::size_t local_header_size = 30;
+constexpr std::string_view local_header_magic("PK\x03\x04", 4);
 
 // Read-only archives are discarded, never closed: nothing is written back.
 struct ZipDiscard {
@@ -47,12 +52,6 @@ struct ZipSourceFree {
   }
 };
 using ZipSource = std::unique_ptr<zip_source_t, ZipSourceFree>;
-
-// Owned only until zip_source_filep_create succeeds.
-struct StdioClose {
-  void operator()(std::FILE *file) const noexcept { std::fclose(file); }
-};
-using StdioFile = std::unique_ptr<std::FILE, StdioClose>;
 
 // A zip_error_t that is released on every path.
 class ZipErrorValue {
@@ -116,69 +115,361 @@ ZipError to_zip_error(zip_error_t *error) {
   }
 }
 
-ZipError to_zip_error(int code) {
-  ZipErrorValue error(code);
-  return to_zip_error(error.get());
+// libzip reads the archive through this callback source, and so through the
+// ByteSource's own read: the same interrupt check and EINTR handling as every
+// other format, for a File and a Buffer alike, and no second descriptor. Seek
+// and tell are the source's own, so that a FIFO fails as it truly does
+// (ESPIPE) rather than being called unsupported.
+class ArchiveSource {
+public:
+  explicit ArchiveSource(ByteSource source) noexcept
+      : source_(std::move(source)) {
+    zip_error_init(&error_);
+  }
+  ArchiveSource(const ArchiveSource &) = delete;
+  ArchiveSource &operator=(const ArchiveSource &) = delete;
+  ~ArchiveSource() { zip_error_fini(&error_); }
+
+  ByteSource &source() noexcept { return source_; }
+  // A read was stopped by the interrupt check. libzip keeps only an errno,
+  // and an interruption has none, so it is remembered here; every later read
+  // fails at once, without asking the check again.
+  bool was_interrupted() const noexcept { return interrupted_; }
+  // Asks the interrupt check between reads, for work that reads little.
+  bool stop_requested() {
+    interrupted_ = interrupted_ || source_.interrupt_requested();
+    return interrupted_;
+  }
+  // Exactly size bytes at offset, or nothing: a short read is a failed one.
+  std::optional<std::vector<unsigned char>> read_at(std::uint64_t offset,
+                                                    std::uint64_t size);
+
+  static zip_int64_t callback(void *self, void *data, zip_uint64_t length,
+                              zip_source_cmd_t command) noexcept {
+    auto *source = static_cast<ArchiveSource *>(self);
+    try {
+      return source->handle(data, length, command);
+    } catch (const std::bad_alloc &) {
+      // Becomes MemoryError where libzip hands the failure back.
+      zip_error_set(&source->error_, ZIP_ER_MEMORY, 0);
+    } catch (...) {
+      zip_error_set(&source->error_, ZIP_ER_INTERNAL, 0);
+    }
+    return -1;
+  }
+
+private:
+  zip_int64_t handle(void *data, zip_uint64_t length, zip_source_cmd_t command);
+  zip_int64_t read(std::byte *dest, zip_uint64_t length);
+  zip_int64_t stat(zip_stat_t *stat);
+  zip_int64_t fail(int zip_code, const IoError &error) {
+    interrupted_ = interrupted_ || error.os_code() == 0;
+    zip_error_set(&error_, zip_code, error.os_code());
+    return -1;
+  }
+
+  ByteSource source_;
+  zip_error_t error_;
+  bool interrupted_ = false;
+};
+
+zip_int64_t ArchiveSource::handle(void *data, zip_uint64_t length,
+                                  zip_source_cmd_t command) {
+  switch (command) {
+  case ZIP_SOURCE_SUPPORTS:
+    return ZIP_SOURCE_SUPPORTS_SEEKABLE |
+           ZIP_SOURCE_MAKE_COMMAND_BITMASK(ZIP_SOURCE_ACCEPT_EMPTY);
+  case ZIP_SOURCE_OPEN: {
+    const SeekOutcome at = source_.seek(0, SeekFrom::Start);
+    return at.ok() ? 0 : fail(ZIP_ER_SEEK, at.error());
+  }
+  case ZIP_SOURCE_READ:
+    return read(static_cast<std::byte *>(data), length);
+  case ZIP_SOURCE_CLOSE:
+  case ZIP_SOURCE_FREE:
+    // The source is closed by its owner, after the archive is gone.
+    return 0;
+  case ZIP_SOURCE_STAT: {
+    auto *stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error_);
+    return stat == nullptr ? -1 : this->stat(stat);
+  }
+  case ZIP_SOURCE_ERROR:
+    return zip_error_to_data(&error_, data, length);
+  case ZIP_SOURCE_SEEK: {
+    auto *args =
+        ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &error_);
+    if (args == nullptr) {
+      return -1;
+    }
+    SeekFrom from = SeekFrom::Start;
+    switch (args->whence) {
+    case SEEK_SET:
+      break;
+    case SEEK_CUR:
+      from = SeekFrom::Current;
+      break;
+    case SEEK_END:
+      from = SeekFrom::End;
+      break;
+    default:
+      zip_error_set(&error_, ZIP_ER_INVAL, 0);
+      return -1;
+    }
+    const SeekOutcome at = source_.seek(args->offset, from);
+    return at.ok() ? 0 : fail(ZIP_ER_SEEK, at.error());
+  }
+  case ZIP_SOURCE_TELL: {
+    const SeekOutcome at = source_.seek(0, SeekFrom::Current);
+    if (!at.ok()) {
+      return fail(ZIP_ER_TELL, at.error());
+    }
+    return static_cast<zip_int64_t>(*at);
+  }
+  case ZIP_SOURCE_ACCEPT_EMPTY:
+    // An empty input is not an archive, from a file or from memory.
+    return 0;
+  default:
+    zip_error_set(&error_, ZIP_ER_OPNOTSUPP, 0);
+    return -1;
+  }
 }
 
-// The open archive, or why it could not be opened.
-using OpenOutcome = std::variant<ZipArchive, ZipError>;
+// Fills dest up to length bytes, or to the end of the input.
+zip_int64_t ArchiveSource::read(std::byte *dest, zip_uint64_t length) {
+  if (interrupted_) {
+    return fail(ZIP_ER_READ, IoError::interrupted());
+  }
+  constexpr zip_uint64_t most = std::numeric_limits<ssize_t>::max();
+  const auto wanted = static_cast<std::size_t>(std::min(length, most));
+  std::size_t done = 0;
+  while (done < wanted) {
+    const ReadOutcome got = source_.read({dest + done, wanted - done});
+    if (!got.ok()) {
+      return fail(ZIP_ER_READ, got.error());
+    }
+    if (*got == 0) {
+      break;
+    }
+    done += *got;
+  }
+  return static_cast<zip_int64_t>(done);
+}
 
-OpenOutcome open_from_source(ZipSource source) {
+// The size is where the end is: a device such as /dev/null is as empty as an
+// empty file, and a FIFO, which has no end to seek to, fails.
+zip_int64_t ArchiveSource::stat(zip_stat_t *stat) {
+  std::uint64_t size = source_.bytes().size();
+  if (source_.is_file()) {
+    const SeekOutcome here = source_.seek(0, SeekFrom::Current);
+    if (!here.ok()) {
+      return fail(ZIP_ER_SEEK, here.error());
+    }
+    const SeekOutcome end = source_.seek(0, SeekFrom::End);
+    if (!end.ok()) {
+      return fail(ZIP_ER_SEEK, end.error());
+    }
+    const SeekOutcome back =
+        source_.seek(static_cast<std::int64_t>(*here), SeekFrom::Start);
+    if (!back.ok()) {
+      return fail(ZIP_ER_SEEK, back.error());
+    }
+    size = *end;
+  }
+  zip_stat_init(stat);
+  stat->size = size;
+  stat->valid |= ZIP_STAT_SIZE;
+  return sizeof *stat;
+}
+
+// A failure of libzip's while it read through the source: an interruption
+// stops the load as it does for every format; anything else is libzip's.
+LoadError archive_failure(const ArchiveSource &storage, zip_error_t *error) {
+  if (storage.was_interrupted()) {
+    return LoadError::io(IoError::interrupted());
+  }
+  return LoadError::zip(to_zip_error(error));
+}
+
+// The archive over the storage, which must outlive it.
+Result<ZipArchive, LoadError> open_archive(ArchiveSource &storage) {
+  // libzip would call a directory an unseekable source ("Operation not
+  // supported"); reading it is what fails, so say so.
+  if (storage.source().is_file()) {
+    const ReadOutcome probe = storage.source().read({});
+    if (!probe.ok() && probe.error().os_code() != 0) {
+      return LoadError::zip(ZipError::io(probe.error()));
+    }
+  }
   ZipErrorValue error;
+  ZipSource source(zip_source_function_create(ArchiveSource::callback, &storage,
+                                              error.get()));
+  if (!source) {
+    return LoadError::zip(to_zip_error(error.get()));
+  }
   zip_t *archive = zip_open_from_source(source.get(), ZIP_RDONLY, error.get());
   if (archive == nullptr) {
-    return to_zip_error(error.get());
+    return archive_failure(storage, error.get());
   }
   source.release();
-  return ZipArchive(archive);
+  ZipArchive owned(archive);
+  // libzip may try another end record after a read failed.
+  if (storage.was_interrupted()) {
+    return LoadError::io(IoError::interrupted());
+  }
+  return owned;
 }
 
-// libzip reads from its own duplicate of the descriptor, so the source's
-// handle is closed by its owner alone on every path. Going through a stdio
-// source rather than zip_fdopen keeps the errno of a failed read.
-OpenOutcome open_file(int fd) {
-  // libzip reports a directory as an unseekable source ("Operation not
-  // supported"); reading it is what fails, so say so.
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) {
-    return ZipError::io(IoError::from_errno(errno));
-  }
-  if (S_ISDIR(status.st_mode)) {
-    return ZipError::io(IoError::from_errno(EISDIR));
-  }
-  FileHandle copy(::dup(fd));
-  if (!copy.valid()) {
-    return ZipError::io(IoError::from_errno(errno));
-  }
-  StdioFile stream(::fdopen(copy.get(), "rb"));
-  if (!stream) {
-    return ZipError::io(IoError::from_errno(errno));
-  }
-  copy.release();
-  ZipErrorValue error;
-  zip_source_t *source =
-      zip_source_filep_create(stream.get(), 0, -1, error.get());
-  if (source == nullptr) {
-    return to_zip_error(error.get());
-  }
-  stream.release();
-  return open_from_source(ZipSource(source));
+// ---------------------------------------------------------------------------
+// The local headers. libzip 1.7.3 reads a member's local header only to find
+// where its data starts, does not check its signature, and does not read it
+// at all for a member without compressed bytes; nor does it tell where the
+// header lies. The directory is walked here a second time for those offsets.
+
+std::uint16_t get16(const unsigned char *p) noexcept {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+std::uint32_t get32(const unsigned char *p) noexcept {
+  return static_cast<std::uint32_t>(get16(p)) |
+         (static_cast<std::uint32_t>(get16(p + 2)) << 16);
+}
+std::uint64_t get64(const unsigned char *p) noexcept {
+  return static_cast<std::uint64_t>(get32(p)) |
+         (static_cast<std::uint64_t>(get32(p + 4)) << 32);
 }
 
-// The bytes are borrowed, never copied. An empty buffer would open as an
-// empty archive while an empty file is not an archive at all; both refuse.
-OpenOutcome open_buffer(std::span<const std::byte> bytes) {
-  if (bytes.empty()) {
-    return to_zip_error(ZIP_ER_NOZIP);
+std::optional<std::vector<unsigned char>>
+ArchiveSource::read_at(std::uint64_t offset, std::uint64_t size) {
+  if (offset > static_cast<std::uint64_t>(
+                   std::numeric_limits<std::int64_t>::max()) ||
+      !source_.seek(static_cast<std::int64_t>(offset), SeekFrom::Start).ok()) {
+    return std::nullopt;
   }
-  ZipErrorValue error;
-  zip_source_t *source =
-      zip_source_buffer_create(bytes.data(), bytes.size(), 0, error.get());
-  if (source == nullptr) {
-    return to_zip_error(error.get());
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
+  const zip_int64_t got =
+      read(reinterpret_cast<std::byte *>(bytes.data()), bytes.size());
+  if (got < 0 || static_cast<std::uint64_t>(got) != size) {
+    return std::nullopt;
   }
-  return open_from_source(ZipSource(source));
+  return bytes;
+}
+
+// The central directory of count entries at offset: each entry's local
+// header offset, if every entry is where libzip found it under the same raw
+// name. Anything else gives nothing.
+std::optional<std::vector<std::uint64_t>>
+walk_directory(ArchiveSource &source, zip_t *archive, std::uint64_t offset,
+               std::uint64_t size, std::uint64_t count, std::uint64_t end) {
+  if (offset > end || size > end - offset ||
+      count != static_cast<std::uint64_t>(zip_get_num_entries(archive, 0))) {
+    return std::nullopt;
+  }
+  const auto directory = source.read_at(offset, size);
+  if (!directory) {
+    return std::nullopt;
+  }
+  std::vector<std::uint64_t> offsets;
+  offsets.reserve(static_cast<std::size_t>(count));
+  const unsigned char *p = directory->data();
+  const unsigned char *const last = p + directory->size();
+  constexpr std::size_t entry_size = 46;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (static_cast<std::size_t>(last - p) < entry_size ||
+        std::memcmp(p, "PK\x01\x02", 4) != 0) {
+      return std::nullopt;
+    }
+    const std::size_t name_size = get16(p + 28);
+    const std::size_t extra_size = get16(p + 30);
+    const std::size_t entry =
+        entry_size + name_size + extra_size + get16(p + 32);
+    if (static_cast<std::size_t>(last - p) < entry) {
+      return std::nullopt;
+    }
+    const char *name = zip_get_name(archive, i, ZIP_FL_ENC_RAW);
+    if (name == nullptr ||
+        std::string_view(name) !=
+            std::string_view(reinterpret_cast<const char *>(p) + entry_size,
+                             name_size)) {
+      return std::nullopt;
+    }
+    std::uint64_t local = get32(p + 42);
+    if (local == 0xFFFFFFFF) {
+      // The ZIP64 field holds, in order, whichever of the sizes and the
+      // offset are 0xFFFFFFFF in the entry.
+      const std::size_t skip =
+          (get32(p + 24) == 0xFFFFFFFF ? std::size_t{8} : 0) +
+          (get32(p + 20) == 0xFFFFFFFF ? std::size_t{8} : 0);
+      const unsigned char *field = p + entry_size + name_size;
+      const unsigned char *const fields_end = field + extra_size;
+      bool found = false;
+      while (!found && fields_end - field >= 4) {
+        const std::size_t field_size = get16(field + 2);
+        if (static_cast<std::size_t>(fields_end - field - 4) < field_size) {
+          break;
+        }
+        if (get16(field) == 0x0001 && field_size >= skip + 8) {
+          local = get64(field + 4 + skip);
+          found = true;
+        }
+        field += 4 + field_size;
+      }
+      if (!found) {
+        return std::nullopt;
+      }
+    }
+    offsets.push_back(local);
+    p += entry;
+  }
+  return offsets;
+}
+
+// Where each member's local header lies, by index, from the end record that
+// libzip would have found; nothing when the walk does not agree with libzip.
+std::optional<std::vector<std::uint64_t>>
+local_header_offsets(ArchiveSource &source, zip_t *archive) {
+  const SeekOutcome end = source.source().seek(0, SeekFrom::End);
+  if (!end.ok()) {
+    return std::nullopt;
+  }
+  constexpr std::uint64_t end_record = 22;
+  constexpr std::uint64_t locator = 20;
+  constexpr std::uint64_t search = end_record + 0xFFFF + locator;
+  const std::uint64_t tail_size = std::min(*end, search);
+  const auto tail = source.read_at(*end - tail_size, tail_size);
+  if (!tail || tail_size < end_record) {
+    return std::nullopt;
+  }
+  // The last end record first: the one that ends the input.
+  for (std::size_t at = static_cast<std::size_t>(tail_size - end_record) + 1;
+       at-- > 0;) {
+    const unsigned char *record = tail->data() + at;
+    if (std::memcmp(record, "PK\x05\x06", 4) != 0) {
+      continue;
+    }
+    std::uint64_t count = get16(record + 10);
+    std::uint64_t size = get32(record + 12);
+    std::uint64_t offset = get32(record + 16);
+    if ((count == 0xFFFF || size == 0xFFFFFFFF || offset == 0xFFFFFFFF) &&
+        at >= locator && std::memcmp(record - locator, "PK\x06\x07", 4) == 0) {
+      const auto zip64 = source.read_at(get64(record - locator + 8), 56);
+      if (zip64 && std::memcmp(zip64->data(), "PK\x06\x06", 4) == 0) {
+        count = get64(zip64->data() + 32);
+        size = get64(zip64->data() + 40);
+        offset = get64(zip64->data() + 48);
+      }
+    }
+    if (auto offsets =
+            walk_directory(source, archive, offset, size, count, *end)) {
+      return offsets;
+    }
+  }
+  return std::nullopt;
+}
+
+// The member's local header can be read and begins with its signature.
+bool local_header_sound(ArchiveSource &source, std::uint64_t offset) {
+  const auto header = source.read_at(offset, local_header_size);
+  return header && std::memcmp(header->data(), local_header_magic.data(),
+                               local_header_magic.size()) == 0;
 }
 
 // Only stored and deflated members without encryption are readable here.
@@ -194,11 +485,19 @@ bool readable_method(const zip_stat_t &stat) noexcept {
 }
 
 // The names of the members that can be opened, in central-directory order.
-// A member that cannot be opened is left out without a trace.
-std::vector<std::string> list_member_names(zip_t *archive) {
+// A member that cannot be opened, or whose local header cannot be read or
+// has the wrong signature, is left out without a trace. Only an
+// interruption, asked for between members too, ends the listing.
+Result<std::vector<std::string>, LoadError>
+list_member_names(ArchiveSource &storage, zip_t *archive) {
+  const std::optional<std::vector<std::uint64_t>> locals =
+      local_header_offsets(storage, archive);
   std::vector<std::string> names;
   const zip_int64_t count = zip_get_num_entries(archive, 0);
   for (zip_int64_t i = 0; i < count; ++i) {
+    if (storage.stop_requested()) {
+      return LoadError::io(IoError::interrupted());
+    }
     const auto index = static_cast<zip_uint64_t>(i);
     zip_stat_t stat;
     zip_stat_init(&stat);
@@ -206,53 +505,73 @@ std::vector<std::string> list_member_names(zip_t *archive) {
         !readable_method(stat)) {
       continue;
     }
-    // Opening reads the local header, which may be damaged.
+    if (locals && !local_header_sound(storage, (*locals)[index])) {
+      continue;
+    }
+    // Opening reads the local header's lengths, which may be damaged.
     if (ZipMember member(zip_fopen_index(archive, index, 0)); !member) {
       continue;
     }
     names.emplace_back(stat.name);
   }
+  if (storage.was_interrupted()) {
+    return LoadError::io(IoError::interrupted());
+  }
   return names;
 }
 
-// A member's uncompressed data as a byte stream. libzip checks the CRC-32
-// when the end is reached, so a mismatch surfaces as the last read failing.
+// A member's uncompressed data as a byte stream, its end checked against the
+// directory. libzip checks the CRC-32 and the size of what it inflates, but
+// hands out a member without compressed bytes as empty, unchecked: the same
+// two checks, in libzip's order, are made here, so that every member's end
+// is checked. The CRC-32 of no bytes is 0; libzip has checked any other.
 class MemberStream final : public ByteStream {
 public:
-  MemberStream(zip_file_t *file, InterruptCheck interrupted) noexcept
-      : file_(file), interrupted_(interrupted) {}
+  MemberStream(zip_file_t *file, const zip_stat_t &stat,
+               const ArchiveSource &storage) noexcept
+      : file_(file), storage_(&storage),
+        size_((stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0),
+        crc_((stat.valid & ZIP_STAT_CRC) != 0 ? stat.crc : 0) {}
 
   ReadOutcome read(std::span<std::byte> dest) override {
-    // A member may inflate for a long time: let the caller stop it.
-    if (interrupted_ != nullptr && interrupted_()) {
-      return {0, IoError::interrupted()};
-    }
     const zip_int64_t count = zip_fread(file_, dest.data(), dest.size());
-    if (count >= 0) {
-      return {static_cast<std::size_t>(count), std::nullopt};
+    if (count > 0) {
+      delivered_ += static_cast<std::uint64_t>(count);
+      return static_cast<std::size_t>(count);
+    }
+    if (count == 0) {
+      if (delivered_ == 0 && crc_ != 0) {
+        return IoError::with_text(zip_code_text(ZIP_ER_CRC));
+      }
+      if (delivered_ != size_) {
+        return IoError::with_text(zip_code_text(ZIP_ER_INCONS));
+      }
+      return std::size_t{0};
+    }
+    if (storage_->was_interrupted()) {
+      return IoError::interrupted();
     }
     zip_error_t *error = zip_file_get_error(file_);
     if (zip_error_code_zip(error) == ZIP_ER_MEMORY) {
       throw std::bad_alloc();
     }
-    // libzip's read errors are sticky, so an interrupted read cannot be
-    // repeated: it keeps libzip's text rather than asking for a retry.
-    if (const int os_code = system_errno(error);
-        os_code != 0 && os_code != EINTR) {
-      return {0, IoError::from_errno(os_code)};
+    if (const int os_code = system_errno(error); os_code != 0) {
+      return IoError::from_errno(os_code);
     }
-    return {0, IoError::with_text(zip_error_strerror(error))};
+    return IoError::with_text(zip_error_strerror(error));
   }
 
 private:
   zip_file_t *file_;
-  InterruptCheck interrupted_;
+  const ArchiveSource *storage_;
+  std::uint64_t size_;
+  std::uint32_t crc_;
+  std::uint64_t delivered_ = 0;
 };
 
 // Data lines are a position and an intensity; later columns, and every line
 // that does not start with two numbers, are ignored.
-LoadResult read_profile(zip_file_t *file, InterruptCheck interrupted) {
-  MemberStream stream(file, interrupted);
+LoadResult read_profile(MemberStream &stream) {
   LineReader reader(stream, max_profile_line);
   std::vector<double> x;
   std::vector<double> y;
@@ -284,7 +603,7 @@ LoadResult read_profile(zip_file_t *file, InterruptCheck interrupted) {
 
 } // namespace
 
-std::variant<std::string, LoadError>
+Result<std::string, LoadError>
 choose_profile_member(const std::vector<std::string> &names) {
   for (const std::string &name : names) {
     if (name == preferred_profile_member) {
@@ -300,33 +619,41 @@ choose_profile_member(const std::vector<std::string> &names) {
 }
 
 LoadResult read_rasx(ByteSource source) {
-  const InterruptCheck interrupted = source.interrupt_check();
-  OpenOutcome opened = source.is_file() ? open_file(source.file_handle().get())
-                                        : open_buffer(source.bytes());
-  // libzip holds its own descriptor now, if it holds one at all.
-  source.release();
-  if (ZipError *error = std::get_if<ZipError>(&opened)) {
-    return LoadError::zip(std::move(*error));
+  // Declared first, so that it outlives the archive that reads through it;
+  // the file is closed when it goes.
+  ArchiveSource storage(std::move(source));
+  Result<ZipArchive, LoadError> opened = open_archive(storage);
+  if (!opened.ok()) {
+    return std::move(opened.error());
   }
-  const ZipArchive archive = std::move(std::get<ZipArchive>(opened));
+  const ZipArchive archive = std::move(*opened);
 
-  std::variant<std::string, LoadError> chosen =
-      choose_profile_member(list_member_names(archive.get()));
-  if (LoadError *error = std::get_if<LoadError>(&chosen)) {
-    return std::move(*error);
+  Result<std::vector<std::string>, LoadError> names =
+      list_member_names(storage, archive.get());
+  if (!names.ok()) {
+    return std::move(names.error());
   }
-  const std::string &name = std::get<std::string>(chosen);
+  Result<std::string, LoadError> chosen = choose_profile_member(*names);
+  if (!chosen.ok()) {
+    return std::move(chosen.error());
+  }
 
-  const zip_int64_t index = zip_name_locate(archive.get(), name.c_str(), 0);
+  const zip_int64_t index = zip_name_locate(archive.get(), chosen->c_str(), 0);
   if (index < 0) {
-    return LoadError::zip(to_zip_error(zip_get_error(archive.get())));
+    return archive_failure(storage, zip_get_error(archive.get()));
   }
+  zip_stat_t stat;
+  zip_stat_init(&stat);
   const ZipMember member(
-      zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(index), 0));
+      zip_stat_index(archive.get(), static_cast<zip_uint64_t>(index), 0,
+                     &stat) == 0
+          ? zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(index), 0)
+          : nullptr);
   if (!member) {
-    return LoadError::zip(to_zip_error(zip_get_error(archive.get())));
+    return archive_failure(storage, zip_get_error(archive.get()));
   }
-  return read_profile(member.get(), interrupted);
+  MemberStream stream(member.get(), stat, storage);
+  return read_profile(stream);
 }
 
 } // namespace difral
