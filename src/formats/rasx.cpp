@@ -296,7 +296,10 @@ Result<ZipArchive, LoadError> open_archive(ArchiveSource &storage) {
   // supported"); reading it is what fails, so say so.
   if (storage.source().is_file()) {
     const ReadOutcome probe = storage.source().read({});
-    if (!probe.ok() && probe.error().os_code() != 0) {
+    if (!probe.ok()) {
+      if (probe.error() == IoError::interrupted()) {
+        return LoadError::io(probe.error());
+      }
       return LoadError::zip(ZipError::io(probe.error()));
     }
   }
@@ -308,6 +311,13 @@ Result<ZipArchive, LoadError> open_archive(ArchiveSource &storage) {
   }
   zip_t *archive = zip_open_from_source(source.get(), ZIP_RDONLY, error.get());
   if (archive == nullptr) {
+    // While the directory is read, libzip says "no such file" only for a
+    // ZIP64 field that a 0xFFFFFFFF size or offset promises and that is not
+    // there: the directory contradicts itself.
+    if (!storage.was_interrupted() &&
+        zip_error_code_zip(error.get()) == ZIP_ER_NOENT) {
+      return LoadError::zip(ZipError::invalid(zip_code_text(ZIP_ER_INCONS)));
+    }
     return archive_failure(storage, error.get());
   }
   source.release();

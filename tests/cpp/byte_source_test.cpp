@@ -7,6 +7,10 @@
 
 #include <string>
 
+#include <csignal>
+#include <sys/time.h>
+#include <unistd.h>
+
 namespace difral {
 namespace {
 
@@ -76,6 +80,59 @@ TEST(FileSource, CloseClosesNow) {
   ReadOutcome got = source.read({});
   ASSERT_FALSE(got.ok());
   EXPECT_EQ(got.error().os_code(), EBADF);
+}
+
+// A read that a signal interrupts asks the interrupt check, then is repeated
+// unless the check says stop. The check, asked before the read and again
+// after the signal, writes the byte the repeated read gets.
+int pipe_writer = -1;
+int checks = 0;
+bool stop_after_signal = false;
+
+bool check_after_signal() {
+  if (++checks == 2) {
+    if (stop_after_signal) {
+      return true;
+    }
+    EXPECT_EQ(::write(pipe_writer, "x", 1), 1);
+  }
+  return false;
+}
+
+void ignore_signal(int) {}
+
+TEST(FileSource, InterruptedReadAsksTheCheck) {
+  struct sigaction action {};
+  action.sa_handler = ignore_signal; // no SA_RESTART: read fails with EINTR
+  struct sigaction previous {};
+  ASSERT_EQ(::sigaction(SIGALRM, &action, &previous), 0);
+  const itimerval every_10ms{{0, 10000}, {0, 10000}};
+  const itimerval off{};
+  for (const bool stop : {false, true}) {
+    SCOPED_TRACE(stop ? "stopped" : "repeated");
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    FileHandle writer(ends[1]);
+    pipe_writer = writer.get();
+    checks = 0;
+    stop_after_signal = stop;
+    ByteSource source =
+        ByteSource::file(FileHandle(ends[0]), check_after_signal);
+    ASSERT_EQ(::setitimer(ITIMER_REAL, &every_10ms, nullptr), 0);
+    char byte = 0;
+    const ReadOutcome got =
+        source.read(std::as_writable_bytes(std::span(&byte, 1)));
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    if (stop) {
+      ASSERT_FALSE(got.ok());
+      EXPECT_EQ(got.error(), IoError::interrupted());
+    } else {
+      ASSERT_TRUE(got.ok());
+      EXPECT_EQ(*got, 1u);
+      EXPECT_EQ(byte, 'x');
+    }
+  }
+  ::sigaction(SIGALRM, &previous, nullptr);
 }
 
 TEST(FileHandle, OpenFailuresKeepErrno) {
