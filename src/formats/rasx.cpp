@@ -281,54 +281,6 @@ zip_int64_t ArchiveSource::stat(zip_stat_t *stat) {
   return sizeof *stat;
 }
 
-// A failure of libzip's while it read through the source: an interruption
-// stops the load as it does for every format; anything else is libzip's.
-LoadError archive_failure(const ArchiveSource &storage, zip_error_t *error) {
-  if (storage.was_interrupted()) {
-    return LoadError::io(IoError::interrupted());
-  }
-  return LoadError::zip(to_zip_error(error));
-}
-
-// The archive over the storage, which must outlive it.
-Result<ZipArchive, LoadError> open_archive(ArchiveSource &storage) {
-  // libzip would call a directory an unseekable source ("Operation not
-  // supported"); reading it is what fails, so say so.
-  if (storage.source().is_file()) {
-    const ReadOutcome probe = storage.source().read({});
-    if (!probe.ok()) {
-      if (probe.error() == IoError::interrupted()) {
-        return LoadError::io(probe.error());
-      }
-      return LoadError::zip(ZipError::io(probe.error()));
-    }
-  }
-  ZipErrorValue error;
-  ZipSource source(zip_source_function_create(ArchiveSource::callback, &storage,
-                                              error.get()));
-  if (!source) {
-    return LoadError::zip(to_zip_error(error.get()));
-  }
-  zip_t *archive = zip_open_from_source(source.get(), ZIP_RDONLY, error.get());
-  if (archive == nullptr) {
-    // While the directory is read, libzip says "no such file" only for a
-    // ZIP64 field that a 0xFFFFFFFF size or offset promises and that is not
-    // there: the directory contradicts itself.
-    if (!storage.was_interrupted() &&
-        zip_error_code_zip(error.get()) == ZIP_ER_NOENT) {
-      return LoadError::zip(ZipError::invalid(zip_code_text(ZIP_ER_INCONS)));
-    }
-    return archive_failure(storage, error.get());
-  }
-  source.release();
-  ZipArchive owned(archive);
-  // libzip may try another end record after a read failed.
-  if (storage.was_interrupted()) {
-    return LoadError::io(IoError::interrupted());
-  }
-  return owned;
-}
-
 // ---------------------------------------------------------------------------
 // The local headers. libzip 1.7.3 reads a member's local header only to find
 // where its data starts, does not check its signature, and does not read it
@@ -364,13 +316,15 @@ ArchiveSource::read_at(std::uint64_t offset, std::uint64_t size) {
 }
 
 // The central directory of count entries at offset: each entry's local
-// header offset, if every entry is where libzip found it under the same raw
-// name. Anything else gives nothing.
+// header offset, if every entry is sound and, given the archive, where
+// libzip found it under the same raw name. Anything else gives nothing.
 std::optional<std::vector<std::uint64_t>>
 walk_directory(ArchiveSource &source, zip_t *archive, std::uint64_t offset,
                std::uint64_t size, std::uint64_t count, std::uint64_t end) {
-  if (offset > end || size > end - offset ||
-      count != static_cast<std::uint64_t>(zip_get_num_entries(archive, 0))) {
+  constexpr std::size_t entry_size = 46;
+  if (offset > end || size > end - offset || count > size / entry_size ||
+      (archive != nullptr &&
+       count != static_cast<std::uint64_t>(zip_get_num_entries(archive, 0)))) {
     return std::nullopt;
   }
   const auto directory = source.read_at(offset, size);
@@ -381,7 +335,6 @@ walk_directory(ArchiveSource &source, zip_t *archive, std::uint64_t offset,
   offsets.reserve(static_cast<std::size_t>(count));
   const unsigned char *p = directory->data();
   const unsigned char *const last = p + directory->size();
-  constexpr std::size_t entry_size = 46;
   for (std::uint64_t i = 0; i < count; ++i) {
     if (static_cast<std::size_t>(last - p) < entry_size ||
         std::memcmp(p, "PK\x01\x02", 4) != 0) {
@@ -394,11 +347,13 @@ walk_directory(ArchiveSource &source, zip_t *archive, std::uint64_t offset,
     if (static_cast<std::size_t>(last - p) < entry) {
       return std::nullopt;
     }
-    const char *name = zip_get_name(archive, i, ZIP_FL_ENC_RAW);
-    if (name == nullptr ||
-        std::string_view(name) !=
-            std::string_view(reinterpret_cast<const char *>(p) + entry_size,
-                             name_size)) {
+    const char *name =
+        archive == nullptr ? nullptr : zip_get_name(archive, i, ZIP_FL_ENC_RAW);
+    if (archive != nullptr &&
+        (name == nullptr ||
+         std::string_view(name) !=
+             std::string_view(reinterpret_cast<const char *>(p) + entry_size,
+                              name_size))) {
       return std::nullopt;
     }
     std::uint64_t local = get32(p + 42);
@@ -433,7 +388,8 @@ walk_directory(ArchiveSource &source, zip_t *archive, std::uint64_t offset,
 }
 
 // Where each member's local header lies, by index, from the end record that
-// libzip would have found; nothing when the walk does not agree with libzip.
+// libzip would have found; nothing when the walk does not agree with libzip,
+// or, without an archive, when no end record leads to a sound directory.
 std::optional<std::vector<std::uint64_t>>
 local_header_offsets(ArchiveSource &source, zip_t *archive) {
   const SeekOutcome end = source.source().seek(0, SeekFrom::End);
@@ -475,6 +431,72 @@ local_header_offsets(ArchiveSource &source, zip_t *archive) {
   return std::nullopt;
 }
 
+// A failure of libzip's while it read through the source: an interruption
+// stops the load as it does for every format; anything else is libzip's.
+LoadError archive_failure(const ArchiveSource &storage, zip_error_t *error) {
+  if (storage.was_interrupted()) {
+    return LoadError::io(IoError::interrupted());
+  }
+  return LoadError::zip(to_zip_error(error));
+}
+
+// libzip 1.7.3 says "Not a zip archive" when an allocation fails while it
+// reads the directory. When the input does hold a sound directory, ask for
+// the memory that reading it takes: if that fails too, running out of memory
+// is the true cause, and it throws. Never claims it otherwise.
+void confirm_not_out_of_memory(ArchiveSource &storage) {
+  // libzip's own entry, its directory record and its name, by and large.
+  constexpr std::size_t per_member = 256;
+  const auto members = local_header_offsets(storage, nullptr);
+  if (members && !storage.was_interrupted()) {
+    // A call, not a new-expression, so that it is never elided.
+    ::operator delete(::operator new(members->size() * per_member));
+  }
+}
+
+// The archive over the storage, which must outlive it.
+Result<ZipArchive, LoadError> open_archive(ArchiveSource &storage) {
+  // libzip would call a directory an unseekable source ("Operation not
+  // supported"); reading it is what fails, so say so.
+  if (storage.source().is_file()) {
+    const ReadOutcome probe = storage.source().read({});
+    if (!probe.ok()) {
+      if (probe.error() == IoError::interrupted()) {
+        return LoadError::io(probe.error());
+      }
+      return LoadError::zip(ZipError::io(probe.error()));
+    }
+  }
+  ZipErrorValue error;
+  ZipSource source(zip_source_function_create(ArchiveSource::callback, &storage,
+                                              error.get()));
+  if (!source) {
+    return LoadError::zip(to_zip_error(error.get()));
+  }
+  zip_t *archive = zip_open_from_source(source.get(), ZIP_RDONLY, error.get());
+  if (archive == nullptr) {
+    // While the directory is read, libzip says "no such file" only for a
+    // ZIP64 field that a 0xFFFFFFFF size or offset promises and that is not
+    // there: the directory contradicts itself.
+    if (!storage.was_interrupted() &&
+        zip_error_code_zip(error.get()) == ZIP_ER_NOENT) {
+      return LoadError::zip(ZipError::invalid(zip_code_text(ZIP_ER_INCONS)));
+    }
+    if (!storage.was_interrupted() &&
+        zip_error_code_zip(error.get()) == ZIP_ER_NOZIP) {
+      confirm_not_out_of_memory(storage);
+    }
+    return archive_failure(storage, error.get());
+  }
+  source.release();
+  ZipArchive owned(archive);
+  // libzip may try another end record after a read failed.
+  if (storage.was_interrupted()) {
+    return LoadError::io(IoError::interrupted());
+  }
+  return owned;
+}
+
 // The member's local header can be read and begins with its signature.
 bool local_header_sound(ArchiveSource &source, std::uint64_t offset) {
   const auto header = source.read_at(offset, local_header_size);
@@ -509,9 +531,18 @@ list_member_names(ArchiveSource &storage, zip_t *archive) {
       return LoadError::io(IoError::interrupted());
     }
     const auto index = static_cast<zip_uint64_t>(i);
+    // A failure to allocate says nothing about the member: it is not a
+    // reason to leave the member out.
+    const auto failed = [archive] {
+      if (zip_error_code_zip(zip_get_error(archive)) == ZIP_ER_MEMORY) {
+        throw std::bad_alloc();
+      }
+      return true;
+    };
+    zip_error_clear(archive);
     zip_stat_t stat;
     zip_stat_init(&stat);
-    if (zip_stat_index(archive, index, 0, &stat) != 0 ||
+    if ((zip_stat_index(archive, index, 0, &stat) != 0 && failed()) ||
         !readable_method(stat)) {
       continue;
     }
@@ -519,7 +550,8 @@ list_member_names(ArchiveSource &storage, zip_t *archive) {
       continue;
     }
     // Opening reads the local header's lengths, which may be damaged.
-    if (ZipMember member(zip_fopen_index(archive, index, 0)); !member) {
+    if (ZipMember member(zip_fopen_index(archive, index, 0));
+        !member && failed()) {
       continue;
     }
     names.emplace_back(stat.name);
