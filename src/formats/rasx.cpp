@@ -117,9 +117,12 @@ ZipError to_zip_error(zip_error_t *error) {
 
 // libzip reads the archive through this callback source, and so through the
 // ByteSource's own read: the same interrupt check and EINTR handling as every
-// other format, for a File and a Buffer alike, and no second descriptor. Seek
-// and tell are the source's own, so that a FIFO fails as it truly does
-// (ESPIPE) rather than being called unsupported.
+// other format, for a File and a Buffer alike, and no second descriptor. The
+// input's end is found by seeking the source, so that a FIFO fails as it
+// truly does (ESPIPE) rather than being called unsupported, and a device is
+// as long as its end says. Like stdio, the source keeps its own position and
+// reads a File ahead in blocks: libzip reads a large directory a few bytes
+// at a time.
 class ArchiveSource {
 public:
   explicit ArchiveSource(ByteSource source) noexcept
@@ -140,9 +143,14 @@ public:
     interrupted_ = interrupted_ || source_.interrupt_requested();
     return interrupted_;
   }
-  // Exactly size bytes at offset, or nothing: a short read is a failed one.
-  std::optional<std::vector<unsigned char>> read_at(std::uint64_t offset,
-                                                    std::uint64_t size);
+  // Exactly dest.size() bytes at offset, or false: a short read fails.
+  bool read_at(std::uint64_t offset, std::span<unsigned char> dest) {
+    position_ = offset;
+    return read(reinterpret_cast<std::byte *>(dest.data()), dest.size()) ==
+           static_cast<zip_int64_t>(dest.size());
+  }
+  // Where the input ends, by seeking the source there once.
+  std::optional<std::uint64_t> size();
 
   static zip_int64_t callback(void *self, void *data, zip_uint64_t length,
                               zip_source_cmd_t command) noexcept {
@@ -159,9 +167,13 @@ public:
   }
 
 private:
+  static constexpr std::size_t read_ahead = std::size_t{64} << 10;
+
   zip_int64_t handle(void *data, zip_uint64_t length, zip_source_cmd_t command);
   zip_int64_t read(std::byte *dest, zip_uint64_t length);
-  zip_int64_t stat(zip_stat_t *stat);
+  zip_int64_t seek(const zip_source_args_seek_t &args);
+  // Reads up to size bytes at position_ from the source itself.
+  zip_int64_t read_source(std::byte *dest, std::size_t size);
   zip_int64_t fail(int zip_code, const IoError &error) {
     interrupted_ = interrupted_ || error.os_code() == 0;
     zip_error_set(&error_, zip_code, error.os_code());
@@ -171,6 +183,11 @@ private:
   ByteSource source_;
   zip_error_t error_;
   bool interrupted_ = false;
+  std::uint64_t position_ = 0;
+  std::optional<std::uint64_t> size_;
+  // The bytes of a File from window_start_ on, read ahead.
+  std::vector<std::byte> window_;
+  std::uint64_t window_start_ = 0;
 };
 
 zip_int64_t ArchiveSource::handle(void *data, zip_uint64_t length,
@@ -179,10 +196,9 @@ zip_int64_t ArchiveSource::handle(void *data, zip_uint64_t length,
   case ZIP_SOURCE_SUPPORTS:
     return ZIP_SOURCE_SUPPORTS_SEEKABLE |
            ZIP_SOURCE_MAKE_COMMAND_BITMASK(ZIP_SOURCE_ACCEPT_EMPTY);
-  case ZIP_SOURCE_OPEN: {
-    const SeekOutcome at = source_.seek(0, SeekFrom::Start);
-    return at.ok() ? 0 : fail(ZIP_ER_SEEK, at.error());
-  }
+  case ZIP_SOURCE_OPEN:
+    position_ = 0;
+    return size() ? 0 : -1;
   case ZIP_SOURCE_READ:
     return read(static_cast<std::byte *>(data), length);
   case ZIP_SOURCE_CLOSE:
@@ -191,40 +207,24 @@ zip_int64_t ArchiveSource::handle(void *data, zip_uint64_t length,
     return 0;
   case ZIP_SOURCE_STAT: {
     auto *stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error_);
-    return stat == nullptr ? -1 : this->stat(stat);
+    const std::optional<std::uint64_t> end = size();
+    if (stat == nullptr || !end) {
+      return -1;
+    }
+    zip_stat_init(stat);
+    stat->size = *end;
+    stat->valid |= ZIP_STAT_SIZE;
+    return sizeof *stat;
   }
   case ZIP_SOURCE_ERROR:
     return zip_error_to_data(&error_, data, length);
   case ZIP_SOURCE_SEEK: {
     auto *args =
         ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &error_);
-    if (args == nullptr) {
-      return -1;
-    }
-    SeekFrom from = SeekFrom::Start;
-    switch (args->whence) {
-    case SEEK_SET:
-      break;
-    case SEEK_CUR:
-      from = SeekFrom::Current;
-      break;
-    case SEEK_END:
-      from = SeekFrom::End;
-      break;
-    default:
-      zip_error_set(&error_, ZIP_ER_INVAL, 0);
-      return -1;
-    }
-    const SeekOutcome at = source_.seek(args->offset, from);
-    return at.ok() ? 0 : fail(ZIP_ER_SEEK, at.error());
+    return args == nullptr ? -1 : seek(*args);
   }
-  case ZIP_SOURCE_TELL: {
-    const SeekOutcome at = source_.seek(0, SeekFrom::Current);
-    if (!at.ok()) {
-      return fail(ZIP_ER_TELL, at.error());
-    }
-    return static_cast<zip_int64_t>(*at);
-  }
+  case ZIP_SOURCE_TELL:
+    return static_cast<zip_int64_t>(position_);
   case ZIP_SOURCE_ACCEPT_EMPTY:
     // An empty input is not an archive, from a file or from memory.
     return 0;
@@ -234,6 +234,51 @@ zip_int64_t ArchiveSource::handle(void *data, zip_uint64_t length,
   }
 }
 
+std::optional<std::uint64_t> ArchiveSource::size() {
+  if (!size_) {
+    const SeekOutcome end = source_.seek(0, SeekFrom::End);
+    if (!end.ok()) {
+      fail(ZIP_ER_SEEK, end.error());
+      return std::nullopt;
+    }
+    size_ = *end;
+  }
+  return size_;
+}
+
+// Past the end is allowed, as for a file; before the start is not.
+zip_int64_t ArchiveSource::seek(const zip_source_args_seek_t &args) {
+  std::uint64_t base = 0;
+  switch (args.whence) {
+  case SEEK_SET:
+    break;
+  case SEEK_CUR:
+    base = position_;
+    break;
+  case SEEK_END:
+    if (const std::optional<std::uint64_t> end = size()) {
+      base = *end;
+      break;
+    }
+    return -1;
+  default:
+    zip_error_set(&error_, ZIP_ER_INVAL, 0);
+    return -1;
+  }
+  constexpr auto most =
+      static_cast<std::uint64_t>(std::numeric_limits<zip_int64_t>::max());
+  const auto magnitude =
+      args.offset < 0 ? static_cast<std::uint64_t>(-(args.offset + 1)) + 1
+                      : static_cast<std::uint64_t>(args.offset);
+  if (args.offset < 0 ? magnitude > base
+                      : base > most || magnitude > most - base) {
+    zip_error_set(&error_, ZIP_ER_INVAL, 0);
+    return -1;
+  }
+  position_ = args.offset < 0 ? base - magnitude : base + magnitude;
+  return 0;
+}
+
 // Fills dest up to length bytes, or to the end of the input.
 zip_int64_t ArchiveSource::read(std::byte *dest, zip_uint64_t length) {
   if (interrupted_) {
@@ -241,9 +286,45 @@ zip_int64_t ArchiveSource::read(std::byte *dest, zip_uint64_t length) {
   }
   constexpr zip_uint64_t most = std::numeric_limits<ssize_t>::max();
   const auto wanted = static_cast<std::size_t>(std::min(length, most));
+  if (!source_.is_file() || wanted >= read_ahead) {
+    return read_source(dest, wanted);
+  }
+  const auto in_window = [&] {
+    return position_ >= window_start_ &&
+           position_ - window_start_ <= window_.size() &&
+           wanted <= window_.size() - (position_ - window_start_);
+  };
+  if (!in_window()) {
+    window_.resize(read_ahead);
+    window_start_ = position_;
+    const zip_int64_t got = read_source(window_.data(), read_ahead);
+    position_ = window_start_;
+    window_.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+    if (got < 0) {
+      return got;
+    }
+  }
+  // Short only at the end of the input.
+  const auto at = static_cast<std::size_t>(position_ - window_start_);
+  const std::size_t count = std::min(wanted, window_.size() - at);
+  std::memcpy(dest, window_.data() + at, count);
+  position_ += count;
+  return static_cast<zip_int64_t>(count);
+}
+
+zip_int64_t ArchiveSource::read_source(std::byte *dest, std::size_t size) {
+  if (position_ >
+      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    return fail(ZIP_ER_SEEK, IoError::from_errno(EINVAL));
+  }
+  const SeekOutcome at =
+      source_.seek(static_cast<std::int64_t>(position_), SeekFrom::Start);
+  if (!at.ok()) {
+    return fail(ZIP_ER_SEEK, at.error());
+  }
   std::size_t done = 0;
-  while (done < wanted) {
-    const ReadOutcome got = source_.read({dest + done, wanted - done});
+  while (done < size) {
+    const ReadOutcome got = source_.read({dest + done, size - done});
     if (!got.ok()) {
       return fail(ZIP_ER_READ, got.error());
     }
@@ -252,33 +333,8 @@ zip_int64_t ArchiveSource::read(std::byte *dest, zip_uint64_t length) {
     }
     done += *got;
   }
+  position_ += done;
   return static_cast<zip_int64_t>(done);
-}
-
-// The size is where the end is: a device such as /dev/null is as empty as an
-// empty file, and a FIFO, which has no end to seek to, fails.
-zip_int64_t ArchiveSource::stat(zip_stat_t *stat) {
-  std::uint64_t size = source_.bytes().size();
-  if (source_.is_file()) {
-    const SeekOutcome here = source_.seek(0, SeekFrom::Current);
-    if (!here.ok()) {
-      return fail(ZIP_ER_SEEK, here.error());
-    }
-    const SeekOutcome end = source_.seek(0, SeekFrom::End);
-    if (!end.ok()) {
-      return fail(ZIP_ER_SEEK, end.error());
-    }
-    const SeekOutcome back =
-        source_.seek(static_cast<std::int64_t>(*here), SeekFrom::Start);
-    if (!back.ok()) {
-      return fail(ZIP_ER_SEEK, back.error());
-    }
-    size = *end;
-  }
-  zip_stat_init(stat);
-  stat->size = size;
-  stat->valid |= ZIP_STAT_SIZE;
-  return sizeof *stat;
 }
 
 // ---------------------------------------------------------------------------
@@ -299,17 +355,11 @@ std::uint64_t get64(const unsigned char *p) noexcept {
          (static_cast<std::uint64_t>(get32(p + 4)) << 32);
 }
 
+// Exactly size bytes at offset, or nothing: a short read is a failed one.
 std::optional<std::vector<unsigned char>>
-ArchiveSource::read_at(std::uint64_t offset, std::uint64_t size) {
-  if (offset > static_cast<std::uint64_t>(
-                   std::numeric_limits<std::int64_t>::max()) ||
-      !source_.seek(static_cast<std::int64_t>(offset), SeekFrom::Start).ok()) {
-    return std::nullopt;
-  }
+read_at(ArchiveSource &source, std::uint64_t offset, std::uint64_t size) {
   std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
-  const zip_int64_t got =
-      read(reinterpret_cast<std::byte *>(bytes.data()), bytes.size());
-  if (got < 0 || static_cast<std::uint64_t>(got) != size) {
+  if (!source.read_at(offset, bytes)) {
     return std::nullopt;
   }
   return bytes;
@@ -327,7 +377,7 @@ walk_directory(ArchiveSource &source, zip_t *archive, std::uint64_t offset,
        count != static_cast<std::uint64_t>(zip_get_num_entries(archive, 0)))) {
     return std::nullopt;
   }
-  const auto directory = source.read_at(offset, size);
+  const auto directory = read_at(source, offset, size);
   if (!directory) {
     return std::nullopt;
   }
@@ -392,15 +442,15 @@ walk_directory(ArchiveSource &source, zip_t *archive, std::uint64_t offset,
 // or, without an archive, when no end record leads to a sound directory.
 std::optional<std::vector<std::uint64_t>>
 local_header_offsets(ArchiveSource &source, zip_t *archive) {
-  const SeekOutcome end = source.source().seek(0, SeekFrom::End);
-  if (!end.ok()) {
+  const std::optional<std::uint64_t> end = source.size();
+  if (!end) {
     return std::nullopt;
   }
   constexpr std::uint64_t end_record = 22;
   constexpr std::uint64_t locator = 20;
   constexpr std::uint64_t search = end_record + 0xFFFF + locator;
   const std::uint64_t tail_size = std::min(*end, search);
-  const auto tail = source.read_at(*end - tail_size, tail_size);
+  const auto tail = read_at(source, *end - tail_size, tail_size);
   if (!tail || tail_size < end_record) {
     return std::nullopt;
   }
@@ -416,7 +466,7 @@ local_header_offsets(ArchiveSource &source, zip_t *archive) {
     std::uint64_t offset = get32(record + 16);
     if ((count == 0xFFFF || size == 0xFFFFFFFF || offset == 0xFFFFFFFF) &&
         at >= locator && std::memcmp(record - locator, "PK\x06\x07", 4) == 0) {
-      const auto zip64 = source.read_at(get64(record - locator + 8), 56);
+      const auto zip64 = read_at(source, get64(record - locator + 8), 56);
       if (zip64 && std::memcmp(zip64->data(), "PK\x06\x06", 4) == 0) {
         count = get64(zip64->data() + 32);
         size = get64(zip64->data() + 40);
@@ -499,9 +549,10 @@ Result<ZipArchive, LoadError> open_archive(ArchiveSource &storage) {
 
 // The member's local header can be read and begins with its signature.
 bool local_header_sound(ArchiveSource &source, std::uint64_t offset) {
-  const auto header = source.read_at(offset, local_header_size);
-  return header && std::memcmp(header->data(), local_header_magic.data(),
-                               local_header_magic.size()) == 0;
+  std::array<unsigned char, local_header_size> header;
+  return source.read_at(offset, header) &&
+         std::memcmp(header.data(), local_header_magic.data(),
+                     local_header_magic.size()) == 0;
 }
 
 // Only stored and deflated members without encryption are readable here.
@@ -546,12 +597,10 @@ list_member_names(ArchiveSource &storage, zip_t *archive) {
         !readable_method(stat)) {
       continue;
     }
-    if (locals && !local_header_sound(storage, (*locals)[index])) {
-      continue;
-    }
-    // Opening reads the local header's lengths, which may be damaged.
-    if (ZipMember member(zip_fopen_index(archive, index, 0));
-        !member && failed()) {
+    // The local header is read here, or else by libzip while it opens the
+    // member, which it can do only for a member with compressed bytes.
+    if (locals ? !local_header_sound(storage, (*locals)[index])
+               : !ZipMember(zip_fopen_index(archive, index, 0)) && failed()) {
       continue;
     }
     names.emplace_back(stat.name);

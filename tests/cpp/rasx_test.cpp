@@ -437,6 +437,18 @@ const ArchiveCase archive_cases[] = {
      points({1}, {2})},
     {"LineOverTheCap", [] { return line_of((std::size_t{16} << 20) + 1); },
      failure(LoadErrorKind::Io, "line too long")},
+    // A directory larger than the reader's read-ahead, which libzip reads
+    // entry by entry, and many local headers close together.
+    {"ManyMembersProfileLast",
+     [] {
+       std::vector<Member> members(3000, Member{"", "x", ZIP_CM_STORE});
+       for (std::size_t i = 0; i < members.size(); ++i) {
+         members[i].name = std::to_string(i);
+       }
+       members.push_back({"Data0/Profile0.txt", "1 2\n"});
+       return build_archive(members);
+     },
+     points({1}, {2})},
     {"EmptyArchive", [] { return empty_archive; },
      failure(LoadErrorKind::MissingArchiveMember, missing)},
     {"NoProfileName",
@@ -569,9 +581,9 @@ TEST(Rasx, InterruptCheckStopsEveryStage) {
     EXPECT_EQ(whole->x.size(), 20000u);
     EXPECT_EQ(most_descriptors, before + (kind == SourceKind::File ? 1 : 0));
     EXPECT_EQ(open_descriptors(), before);
-    // Past the listing's checks, well into the member.
+    // The listing asks once for each member, the reads ask more.
     const int total = checks;
-    ASSERT_GT(total, 60);
+    ASSERT_GT(total, 51);
     for (int stop = 1; stop <= total; ++stop) {
       checks_until_stop = stop;
       const LoadResult stopped = read();
