@@ -21,8 +21,6 @@
 #include <utility>
 #include <vector>
 
-#include <sys/stat.h>
-
 namespace difral {
 namespace {
 
@@ -307,7 +305,9 @@ zip_int64_t ArchiveSource::read(std::byte *dest, zip_uint64_t length) {
   // Short only at the end of the input.
   const auto at = static_cast<std::size_t>(position_ - window_start_);
   const std::size_t count = std::min(wanted, window_.size() - at);
-  std::memcpy(dest, window_.data() + at, count);
+  if (count > 0) {
+    std::memcpy(dest, window_.data() + at, count);
+  }
   position_ += count;
   return static_cast<zip_int64_t>(count);
 }
