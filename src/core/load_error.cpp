@@ -29,10 +29,11 @@ template <typename... F> Overloaded(F...) -> Overloaded<F...>;
 } // namespace
 
 std::string IoError::message() const {
-  if (code_ == 0) {
-    return text_;
+  if (const std::string *text = std::get_if<std::string>(&value_)) {
+    return *text;
   }
-  return os_description(code_) + " (os error " + std::to_string(code_) + ")";
+  const int code = std::get<int>(value_);
+  return os_description(code) + " (os error " + std::to_string(code) + ")";
 }
 
 std::string ZipError::message() const {

@@ -12,29 +12,32 @@ namespace difral {
 class IoError {
 public:
   // The OS code keeps its errno; the text is formed only when asked for.
-  static IoError from_errno(int code) noexcept { return IoError(code, {}); }
+  static IoError from_errno(int code) noexcept { return IoError(code); }
   // A line that is not valid UTF-8.
   static IoError invalid_utf8() {
-    return IoError(0, "stream did not contain valid UTF-8");
+    return IoError("stream did not contain valid UTF-8");
   }
   // The load was stopped from outside (a signal handler asked for it).
-  static IoError interrupted() { return IoError(0, "operation interrupted"); }
+  static IoError interrupted() { return IoError("operation interrupted"); }
   // Any other failure that carries its own description.
   static IoError with_text(std::string text) {
-    return IoError(0, std::move(text));
+    return IoError(std::move(text));
   }
 
   // The errno of an OS failure, 0 for a failure with its own text.
-  int os_code() const noexcept { return code_; }
+  int os_code() const noexcept {
+    const int *code = std::get_if<int>(&value_);
+    return code != nullptr ? *code : 0;
+  }
   // "<system description> (os error N)" for an OS failure, else the text.
   std::string message() const;
 
   friend bool operator==(const IoError &, const IoError &) = default;
 
 private:
-  IoError(int code, std::string text) : code_(code), text_(std::move(text)) {}
-  int code_;
-  std::string text_;
+  explicit IoError(int code) noexcept : value_(code) {}
+  explicit IoError(std::string text) : value_(std::move(text)) {}
+  std::variant<int, std::string> value_;
 };
 
 // What the ZIP layer reports, in the categories the user sees, in the order

@@ -173,7 +173,7 @@ private:
   // Reads up to size bytes at position_ from the source itself.
   zip_int64_t read_source(std::byte *dest, std::size_t size);
   zip_int64_t fail(int zip_code, const IoError &error) {
-    interrupted_ = interrupted_ || error.os_code() == 0;
+    interrupted_ = interrupted_ || error == IoError::interrupted();
     zip_error_set(&error_, zip_code, error.os_code());
     return -1;
   }
