@@ -449,6 +449,23 @@ const ArchiveCase archive_cases[] = {
        return build_archive(members);
      },
      points({1}, {2})},
+    // More than 65535 members take ZIP64 end records, which lead the reader
+    // to the local headers as well.
+    {"Zip64LocalSignatureWrongSkipped",
+     [] {
+       std::vector<Member> members(70000, Member{"", "", ZIP_CM_STORE});
+       for (std::size_t i = 0; i < members.size(); ++i) {
+         members[i].name = std::to_string(i);
+       }
+       members.front() = {profile_name, "1 1\n", ZIP_CM_STORE};
+       members.push_back({"Data1/Profile1.txt", "1 2\n"});
+       std::string zip = patched(build_archive(members), profile_name,
+                                 unpatched, 0, 4, wrong_signature);
+       EXPECT_NE(zip.find(std::string_view("PK\x06\x06", 4)),
+                 std::string::npos);
+       return zip;
+     },
+     points({1}, {2})},
     {"EmptyArchive", [] { return empty_archive; },
      failure(LoadErrorKind::MissingArchiveMember, missing)},
     {"NoProfileName",
