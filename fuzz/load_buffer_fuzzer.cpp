@@ -90,7 +90,7 @@ void check_rasx(std::string_view text, const LoadResult &result) {
     require(error.kind() == LoadErrorKind::Zip ||
                 error.kind() == LoadErrorKind::Io ||
                 (error.kind() == LoadErrorKind::MissingArchiveMember &&
-                 error.payload() == "Profile*.txt"),
+                 error == LoadError::missing_archive_member("Profile*.txt")),
             "a RASX archive failed in a way the format does not have");
   }
   // Without an end-of-central-directory record there is no archive.

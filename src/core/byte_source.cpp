@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,7 +26,7 @@ void FileHandle::reset() noexcept {
   }
 }
 
-std::variant<FileHandle, IoError>
+Result<FileHandle, IoError>
 FileHandle::open_read_only(std::string_view path, InterruptCheck interrupted) {
   if (path.find('\0') != std::string_view::npos) {
     return IoError::with_text("file name contained an unexpected NUL byte");
@@ -48,51 +49,63 @@ FileHandle::open_read_only(std::string_view path, InterruptCheck interrupted) {
 }
 
 ReadOutcome ByteSource::read(std::span<std::byte> dest) {
+  // Asked before every read too: an endless input never interrupts a read,
+  // and a buffer may inflate to far more than its own size.
+  if (interrupt_requested()) {
+    return IoError::interrupted();
+  }
   if (is_file_) {
     if (!file_.valid()) {
-      return {0, IoError::from_errno(EBADF)};
+      return IoError::from_errno(EBADF);
     }
-    // Asked before every read too: an endless input never interrupts a read.
-    if (interrupted_ != nullptr && interrupted_()) {
-      return {0, IoError::interrupted()};
+    for (;;) {
+      const ssize_t n = ::read(file_.get(), dest.data(), dest.size());
+      if (n >= 0) {
+        return static_cast<std::size_t>(n);
+      }
+      const int code = errno;
+      if (code != EINTR) {
+        return IoError::from_errno(code);
+      }
+      if (interrupt_requested()) {
+        return IoError::interrupted();
+      }
     }
-    const ssize_t n = ::read(file_.get(), dest.data(), dest.size());
-    if (n < 0) {
-      return {0, IoError::from_errno(errno)};
-    }
-    return {static_cast<std::size_t>(n), std::nullopt};
   }
   if (position_ >= data_.size()) {
-    return {0, std::nullopt};
+    return std::size_t{0};
   }
   const std::size_t available = data_.size() - position_;
   const std::size_t n = dest.size() < available ? dest.size() : available;
   std::memcpy(dest.data(), data_.data() + position_, n);
   position_ += n;
-  return {n, std::nullopt};
+  return n;
 }
 
 SeekOutcome ByteSource::seek(std::int64_t offset, SeekFrom from) {
   if (is_file_) {
-    const off_t at = ::lseek(file_.get(), static_cast<off_t>(offset),
-                             from == SeekFrom::Start ? SEEK_SET : SEEK_END);
+    const int whence = from == SeekFrom::Start     ? SEEK_SET
+                       : from == SeekFrom::Current ? SEEK_CUR
+                                                   : SEEK_END;
+    const off_t at = ::lseek(file_.get(), static_cast<off_t>(offset), whence);
     if (at < 0) {
-      return {0, IoError::from_errno(errno)};
+      return IoError::from_errno(errno);
     }
-    return {static_cast<std::uint64_t>(at), std::nullopt};
+    return static_cast<std::uint64_t>(at);
   }
-  const std::int64_t base =
-      from == SeekFrom::Start ? 0 : static_cast<std::int64_t>(data_.size());
-  if ((offset < 0 && -offset > base)) {
-    return {0, IoError::from_errno(EINVAL)};
+  const std::uint64_t base = from == SeekFrom::Start     ? 0
+                             : from == SeekFrom::Current ? position_
+                                                         : data_.size();
+  constexpr auto most =
+      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (offset < 0 ? static_cast<std::uint64_t>(-(offset + 1)) >= base
+                 : base > most - static_cast<std::uint64_t>(offset)) {
+    return IoError::from_errno(EINVAL);
   }
-  position_ = static_cast<std::uint64_t>(base + offset);
-  return {position_, std::nullopt};
+  position_ = offset < 0 ? base - static_cast<std::uint64_t>(-(offset + 1)) - 1
+                         : base + static_cast<std::uint64_t>(offset);
+  return position_;
 }
-
-} // namespace difral
-
-namespace difral {
 
 std::uint64_t ByteSource::size_hint() const noexcept {
   if (!is_file_) {

@@ -2,19 +2,19 @@
 #pragma once
 
 #include "core/load_error.h"
+#include "core/result.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string_view>
-#include <variant>
+#include <utility>
 
 namespace difral {
 
-// Asked before every read of a file and after every interrupted system call:
-// true means the caller wants the load to stop (a signal handler raised).
-// Lets a blocking or endless input, such as a FIFO, be interrupted.
+// Asked before every read and after every interrupted system call: true
+// means the caller wants the load to stop (a signal handler raised). Lets a
+// blocking or endless input, such as a FIFO, be interrupted.
 using InterruptCheck = bool (*)();
 
 // A move-only owner of a file descriptor: -1 is empty, a move empties the
@@ -32,7 +32,7 @@ public:
 
   // Opens path read-only. A path with a NUL byte fails here, never cut short.
   // An interrupted open is repeated unless interrupted() says stop.
-  static std::variant<FileHandle, IoError>
+  static Result<FileHandle, IoError>
   open_read_only(std::string_view path, InterruptCheck interrupted = nullptr);
 
   int get() const noexcept { return fd_; }
@@ -49,18 +49,14 @@ private:
   int fd_ = -1;
 };
 
-// The outcome of one read: count bytes delivered (0 at the end), or error.
-struct ReadOutcome {
-  std::size_t count = 0;
-  std::optional<IoError> error;
-};
+// The bytes one read delivered (0 at the end), or its failure.
+using ReadOutcome = Result<std::size_t, IoError>;
 
-enum class SeekFrom { Start, End };
+// Seeks from the start, from the current position or from the end.
+enum class SeekFrom { Start, Current, End };
 
-struct SeekOutcome {
-  std::uint64_t position = 0;
-  std::optional<IoError> error;
-};
+// The position after a seek, counted from the start.
+using SeekOutcome = Result<std::uint64_t, IoError>;
 
 // Anything the line reader can pull bytes from. One virtual call per block,
 // never per byte.
@@ -68,8 +64,8 @@ class ByteStream {
 public:
   virtual ~ByteStream() = default;
   // Delivers between 0 and dest.size() bytes; 0 means end of input. An
-  // interrupted read may come back as an IoError with EINTR for the caller
-  // to repeat.
+  // interrupted read is the stream's own business: it is repeated there, or
+  // ends in a failure, and never reaches the caller as EINTR.
   virtual ReadOutcome read(std::span<std::byte> dest) = 0;
 
 protected:
@@ -82,20 +78,25 @@ protected:
 
 // The input of every reader: an open file that the source owns and closes, or
 // a borrowed view of bytes with a read position. A Buffer never copies its
-// bytes and its reads never fail.
+// bytes and its reads never fail but for an interruption.
+//
+// Every read of either kind asks the interrupt check first, and a File
+// repeats a read that a signal interrupted unless the check then says stop:
+// the one place where Ctrl-C and EINTR are handled for every reader.
 class ByteSource final : public ByteStream {
 public:
   static ByteSource file(FileHandle handle,
                          InterruptCheck interrupted = nullptr) noexcept {
-    ByteSource source(std::move(handle), {});
-    source.interrupted_ = interrupted;
-    return source;
+    return ByteSource(std::move(handle), {}, interrupted);
   }
-  static ByteSource buffer(std::span<const std::byte> data) noexcept {
-    return ByteSource(FileHandle(), data);
+  static ByteSource buffer(std::span<const std::byte> data,
+                           InterruptCheck interrupted = nullptr) noexcept {
+    return ByteSource(FileHandle(), data, interrupted);
   }
-  static ByteSource buffer(std::string_view data) noexcept {
-    return buffer(std::as_bytes(std::span(data.data(), data.size())));
+  static ByteSource buffer(std::string_view data,
+                           InterruptCheck interrupted = nullptr) noexcept {
+    return buffer(std::as_bytes(std::span(data.data(), data.size())),
+                  interrupted);
   }
 
   ByteSource(ByteSource &&) noexcept = default;
@@ -103,25 +104,29 @@ public:
   ~ByteSource() override = default;
 
   bool is_file() const noexcept { return is_file_; }
-  // The descriptor of a File source (-1 once released), for the ZIP layer.
-  FileHandle &file_handle() noexcept { return file_; }
   // The bytes of a Buffer source.
   std::span<const std::byte> bytes() const noexcept { return data_; }
-  // The check a File source asks before each read, for readers that read
-  // the file through another layer.
-  InterruptCheck interrupt_check() const noexcept { return interrupted_; }
+  // Asks the interrupt check, for work between reads that may take long.
+  bool interrupt_requested() const {
+    return interrupted_ != nullptr && interrupted_();
+  }
 
   ReadOutcome read(std::span<std::byte> dest) override;
+  // Fails as the system does: a FIFO cannot seek (ESPIPE), and neither can a
+  // closed File (EBADF). A Buffer may be positioned past its end.
   SeekOutcome seek(std::int64_t offset, SeekFrom from);
   // The size of the input when it is known (a buffer, a regular file), else
   // 0. Only a hint for sizing: a file may change while it is read.
   std::uint64_t size_hint() const noexcept;
-  // Closes a File source now; a Buffer source has nothing to release.
-  void release() noexcept { file_.reset(); }
+  // Closes a File source now; its reads fail with EBADF after. A Buffer
+  // source has nothing to close.
+  void close() noexcept { file_.reset(); }
 
 private:
-  ByteSource(FileHandle file, std::span<const std::byte> data) noexcept
-      : is_file_(file.valid()), file_(std::move(file)), data_(data) {}
+  ByteSource(FileHandle file, std::span<const std::byte> data,
+             InterruptCheck interrupted) noexcept
+      : is_file_(file.valid()), file_(std::move(file)), data_(data),
+        interrupted_(interrupted) {}
 
   bool is_file_;
   FileHandle file_;

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <string>
 
 namespace difral {
@@ -137,17 +136,16 @@ FormatKind sniff_raw(std::span<const std::byte> head) noexcept {
 }
 
 LoadResult refuse_bruker_raw(ByteSource source) {
-  source.release();
+  source.close();
   return LoadError::parse("Bruker binary RAW format not yet supported");
 }
 
 LoadResult load_path(std::string_view path, InterruptCheck interrupted) {
   auto opened = FileHandle::open_read_only(path, interrupted);
-  if (auto *error = std::get_if<IoError>(&opened)) {
-    return LoadError::io(std::move(*error));
+  if (!opened.ok()) {
+    return LoadError::io(std::move(opened.error()));
   }
-  ByteSource source =
-      ByteSource::file(std::move(std::get<FileHandle>(opened)), interrupted);
+  ByteSource source = ByteSource::file(std::move(*opened), interrupted);
   const std::optional<FormatKind> kind = format_from_name(path);
   if (!kind) {
     return LoadError::unknown_format();
@@ -158,26 +156,23 @@ LoadResult load_path(std::string_view path, InterruptCheck interrupted) {
   // One read of the head: a short read is all that is examined.
   std::array<std::byte, sniff_window> head{};
   ReadOutcome got = source.read(head);
-  while (got.error && got.error->os_code() == EINTR) {
-    got = source.read(head);
-  }
-  if (got.error) {
-    return LoadError::io(std::move(*got.error));
+  if (!got.ok()) {
+    return LoadError::io(std::move(got.error()));
   }
   SeekOutcome rewound = source.seek(0, SeekFrom::Start);
-  if (rewound.error) {
-    return LoadError::io(std::move(*rewound.error));
+  if (!rewound.ok()) {
+    return LoadError::io(std::move(rewound.error()));
   }
-  return read_with(sniff_raw(std::span(head).first(got.count)),
-                   std::move(source));
+  return read_with(sniff_raw(std::span(head).first(*got)), std::move(source));
 }
 
-LoadResult load_buffer(std::span<const std::byte> data, std::string_view name) {
+LoadResult load_buffer(std::span<const std::byte> data, std::string_view name,
+                       InterruptCheck interrupted) {
   const std::optional<FormatKind> kind = format_from_name(name);
   if (!kind) {
     return LoadError::unknown_format();
   }
-  ByteSource source = ByteSource::buffer(data);
+  ByteSource source = ByteSource::buffer(data, interrupted);
   if (*kind == FormatKind::GsasRaw) {
     return read_with(sniff_raw(data), std::move(source));
   }

@@ -30,7 +30,7 @@ std::optional<FormatKind> format_from_name(std::string_view name);
 // BrukerRaw if any of the given bytes is NUL, else GsasRaw.
 FormatKind sniff_raw(std::span<const std::byte> head) noexcept;
 
-// Takes the source, reads nothing, releases it and refuses the input.
+// Takes the source, reads nothing, closes it and refuses the input.
 LoadResult refuse_bruker_raw(ByteSource source);
 
 // Opens the file read-only, then picks the reader by the name's extension.
@@ -41,6 +41,9 @@ LoadResult load_path(std::string_view path,
                      InterruptCheck interrupted = nullptr);
 
 // Loads borrowed bytes; the name serves only to choose the reader.
-LoadResult load_buffer(std::span<const std::byte> data, std::string_view name);
+// interrupted, when given, is asked before each read of the bytes, and so
+// while an archive member inflates.
+LoadResult load_buffer(std::span<const std::byte> data, std::string_view name,
+                       InterruptCheck interrupted = nullptr);
 
 } // namespace difral

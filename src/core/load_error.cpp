@@ -22,43 +22,47 @@ std::string os_description(int code) {
   return description;
 }
 
+// Lets std::visit take one lambda per alternative.
+template <typename... F> struct Overloaded : F... { using F::operator()...; };
+template <typename... F> Overloaded(F...) -> Overloaded<F...>;
+
 } // namespace
 
 std::string IoError::message() const {
-  if (code_ == 0) {
-    return text_;
+  if (const std::string *text = std::get_if<std::string>(&value_)) {
+    return *text;
   }
-  return os_description(code_) + " (os error " + std::to_string(code_) + ")";
+  const int code = std::get<int>(value_);
+  return os_description(code) + " (os error " + std::to_string(code) + ")";
 }
 
 std::string ZipError::message() const {
-  switch (category_) {
-  case ZipErrorCategory::Io:
-    return "i/o error: " + io_.message();
-  case ZipErrorCategory::Invalid:
-    return "invalid Zip archive: " + detail_;
-  case ZipErrorCategory::Unsupported:
-    return "unsupported Zip archive: " + detail_;
-  case ZipErrorCategory::NotFound:
-    return "specified file not found in archive";
-  }
-  return {};
+  return std::visit(
+      Overloaded{
+          [](const IoError &io) { return "i/o error: " + io.message(); },
+          [](const Invalid &v) { return "invalid Zip archive: " + v.detail; },
+          [](const Unsupported &v) {
+            return "unsupported Zip archive: " + v.detail;
+          },
+          [](const NotFound &) {
+            return std::string("specified file not found in archive");
+          },
+      },
+      value_);
 }
 
 std::string LoadError::message() const {
-  switch (kind_) {
-  case LoadErrorKind::Io:
-    return io_.message();
-  case LoadErrorKind::Zip:
-    return zip_.message();
-  case LoadErrorKind::Parse:
-    return payload_;
-  case LoadErrorKind::UnknownFormat:
-    return "Unknown format";
-  case LoadErrorKind::MissingArchiveMember:
-    return "File not found in archive: " + payload_;
-  }
-  return {};
+  return std::visit(
+      Overloaded{
+          [](const IoError &io) { return io.message(); },
+          [](const ZipError &zip) { return zip.message(); },
+          [](const Parse &parse) { return parse.text; },
+          [](const UnknownFormat &) { return std::string("Unknown format"); },
+          [](const MissingMember &missing) {
+            return "File not found in archive: " + missing.name;
+          },
+      },
+      value_);
 }
 
 } // namespace difral

@@ -123,7 +123,7 @@ LoadResult read_gsas_raw(ByteSource source) {
                                            consumed - data_start, y.size()));
     }
   }
-  source.release();
+  source.close();
 
   // Each position is computed on its own, never accumulated, and the product
   // is rounded before the sum. Separate statements do not stop a compiler

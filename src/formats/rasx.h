@@ -5,7 +5,6 @@
 #include "core/load_result.h"
 
 #include <string>
-#include <variant>
 #include <vector>
 
 namespace difral {
@@ -17,7 +16,7 @@ inline constexpr std::string_view profile_member_pattern = "Profile*.txt";
 
 // "Data0/Profile0.txt" wherever it stands; else the first name that contains
 // "Profile" and ends in ".txt"; else MissingArchiveMember("Profile*.txt").
-std::variant<std::string, LoadError>
+Result<std::string, LoadError>
 choose_profile_member(const std::vector<std::string> &names);
 
 // Rigaku RASX: a ZIP archive whose profile member holds position and

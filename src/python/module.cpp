@@ -27,7 +27,7 @@ PyObject *finish(LoadResult result) {
   return nullptr;
 }
 
-// Asked by a file load before each read and after each interrupted system
+// Asked by a load before each read and after each interrupted system
 // call: runs the Python signal handlers, so that Ctrl-C stops a load that
 // blocks (a FIFO without a writer) or never ends. True when one raised.
 bool signal_handler_raised() noexcept { return PyErr_CheckSignals() != 0; }
@@ -69,7 +69,7 @@ PyObject *load_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
       return nullptr;
     }
     // The caller's reference keeps the immutable bytes alive for the call.
-    return finish(load_buffer(*data, *filename));
+    return finish(load_buffer(*data, *filename, signal_handler_raised));
   });
 }
 

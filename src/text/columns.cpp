@@ -165,7 +165,7 @@ LoadResult read_columns(ByteSource source) {
       add_row(tokens, count, x, y, e);
     }
   }
-  source.release();
+  source.close();
   if (!e.empty() && e.size() == x.size()) {
     return Pattern(std::move(x), std::move(y), std::move(e));
   }

@@ -4,7 +4,6 @@
 #include "text/text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -47,18 +46,15 @@ bool LineReader::refill() {
   while (fill_ < wanted) {
     ReadOutcome got = stream_->read(std::as_writable_bytes(
         std::span(buffer_).first(line_buffer_size).subspan(fill_)));
-    if (got.error) {
-      if (got.error->os_code() == EINTR) {
-        continue;
-      }
-      pending_ = std::move(got.error);
+    if (!got.ok()) {
+      pending_ = std::move(got.error());
       break;
     }
-    if (got.count == 0) {
+    if (*got == 0) {
       eof_ = true;
       break;
     }
-    fill_ += got.count;
+    fill_ += *got;
   }
   if (at_start_) {
     at_start_ = false;
@@ -109,14 +105,15 @@ LineOutcome LineReader::next_line_slow() {
     const char *end = buffer_.data() + fill_;
     const char *term = detail::find_line_end(start, end);
     const auto length = static_cast<std::size_t>(term - start);
+    // Whether the line ends in this block or goes on past it.
+    if (max_line_ != 0 && spill_.size() + length > max_line_) {
+      return {LineOutcome::Status::Failure,
+              {},
+              false,
+              false,
+              IoError::with_text("line too long")};
+    }
     if (term == end) {
-      if (max_line_ != 0 && spill_.size() + length > max_line_) {
-        return {LineOutcome::Status::Failure,
-                {},
-                false,
-                false,
-                IoError::with_text("line too long")};
-      }
       spill_.append(start, length);
       pos_ = fill_;
       continue;

@@ -75,7 +75,7 @@ struct LineOutcome {
 // a lone CR each end a line; a final line without a terminator is still a
 // line, and a terminator at the very end gives no further empty line. A UTF-8
 // byte-order mark at the very start of the input is skipped. Each line is
-// checked for valid UTF-8. Interrupted reads are repeated.
+// checked for valid UTF-8.
 //
 // The reader borrows the stream; the stream's owner outlives the reader.
 // max_line, when not 0, bounds the bytes of one line: a longer line fails

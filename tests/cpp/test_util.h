@@ -69,46 +69,33 @@ inline int open_descriptor_count() {
 // A File source over a temporary file's contents.
 inline ByteSource file_source(const TempFile &file) {
   auto opened = FileHandle::open_read_only(file.path());
-  return ByteSource::file(std::move(std::get<FileHandle>(opened)));
+  return ByteSource::file(std::move(*opened));
 }
 
-// A stream that hands out its bytes at most chunk at a time, fails with
-// fail_errno once they are used up (0: a clean end), and can interrupt each
-// read once with EINTR first.
+// A stream that hands out its bytes at most chunk at a time and fails with
+// fail_errno once they are used up (0: a clean end).
 class ScriptedStream final : public ByteStream {
 public:
-  ScriptedStream(std::string data, std::size_t chunk, int fail_errno = 0,
-                 bool interrupt = false)
-      : data_(std::move(data)), chunk_(chunk), fail_errno_(fail_errno),
-        interrupt_(interrupt) {}
+  ScriptedStream(std::string data, std::size_t chunk, int fail_errno = 0)
+      : data_(std::move(data)), chunk_(chunk), fail_errno_(fail_errno) {}
 
   ReadOutcome read(std::span<std::byte> dest) override {
-    if (interrupt_ && !interrupted_) {
-      interrupted_ = true;
-      ++interruptions;
-      return {0, IoError::from_errno(EINTR)};
-    }
-    interrupted_ = false;
     if (pos_ == data_.size()) {
       if (fail_errno_ != 0) {
-        return {0, IoError::from_errno(fail_errno_)};
+        return IoError::from_errno(fail_errno_);
       }
-      return {0, std::nullopt};
+      return std::size_t{0};
     }
     std::size_t n = std::min({dest.size(), chunk_, data_.size() - pos_});
     std::memcpy(dest.data(), data_.data() + pos_, n);
     pos_ += n;
-    return {n, std::nullopt};
+    return n;
   }
-
-  int interruptions = 0;
 
 private:
   std::string data_;
   std::size_t chunk_;
   int fail_errno_;
-  bool interrupt_;
-  bool interrupted_ = false;
   std::size_t pos_ = 0;
 };
 

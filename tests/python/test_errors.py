@@ -236,6 +236,44 @@ class OutOfMemory(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stdout.split("\n")[:2], ["MemoryError", "[3.0]"])
 
+    def test_archive_that_runs_out_of_memory_raises_memory_error(self):
+        # Address-space limits in 64 kB steps from too little to enough, for
+        # an archive of 3,000 members from memory and from a file: every load
+        # fails with MemoryError or loads, never calls the archive invalid.
+        script = textwrap.dedent("""
+            import io, os, resource, tempfile, zipfile, difral
+            buffer = io.BytesIO()
+            with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+                for i in range(3000):
+                    archive.writestr(f"m{i}.txt", b"x")
+                archive.writestr("Data0/Profile0.txt", b"1 2\\n" * 1000)
+            data = buffer.getvalue()
+            path = os.path.join(tempfile.mkdtemp(), "many.rasx")
+            with open(path, "wb") as f:
+                f.write(data)
+            loads = (lambda: difral.load_bytes(data, "many.rasx"), lambda: difral.load_file(path))
+            outcomes = set()
+            for step in range(128):
+                for load in loads:
+                    with open("/proc/self/status") as status:
+                        size = next(int(l.split()[1]) for l in status if l.startswith("VmSize:"))
+                    resource.setrlimit(resource.RLIMIT_AS,
+                                       (size * 1024 + step * 65536, resource.RLIM_INFINITY))
+                    try:
+                        outcomes.add("loaded %d" % len(load().x))
+                    except Exception as error:
+                        outcomes.add(type(error).__name__ + " " + str(error))
+                    finally:
+                        resource.setrlimit(resource.RLIMIT_AS,
+                                           (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+            os.remove(path)
+            print(sorted(outcomes))
+        """)
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True,
+                                text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, "['MemoryError ', 'loaded 1000']\n")
+
 
 if __name__ == "__main__":
     unittest.main()

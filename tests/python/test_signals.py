@@ -71,6 +71,38 @@ class SignalsDuringLoad(unittest.TestCase):
                 print(type(error).__name__)
         """, ["KeyboardInterrupt"])
 
+    def test_archive_loads_are_stopped(self):
+        # A member that inflates to 256 MB of line ends (seconds of work),
+        # from memory and from a file: the check comes with every read of
+        # the archive's bytes. Its CRC is wrong, so a load that could not be
+        # stopped would end in OSError instead.
+        self.check("""
+            import struct, zlib
+            chunk, count = b"\\n" * (1 << 20), 256
+            deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
+            data = b"".join(deflate.compress(chunk) for _ in range(count)) + deflate.flush()
+            name = b"Data0/Profile0.txt"
+            head = (0, len(data), len(chunk) * count, len(name))
+            local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 8, 0, 0, *head, 0)
+            central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, 8, 0, 0,
+                                  *head, 0, 0, 0, 0, 0, 0)
+            end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central) + len(name),
+                              len(local) + len(name) + len(data), 0)
+            archive = local + name + data + central + name + end
+            path = os.path.join(folder, "bomb.rasx")
+            with open(path, "wb") as f:
+                f.write(archive)
+            signal.signal(signal.SIGALRM, stop)
+            for load in (lambda: difral.load_bytes(archive, "bomb.rasx"),
+                         lambda: difral.load_file(path)):
+                signal.setitimer(signal.ITIMER_REAL, 0.2)
+                try:
+                    load()
+                except Stop as error:
+                    print(type(error).__name__, error.args)
+            print(len(os.listdir("/proc/self/fd")) == descriptors)
+        """, ["Stop ('alarm',)", "Stop ('alarm',)", "True"])
+
     def test_handler_that_returns_lets_the_load_go_on(self):
         # Alarms every 50 ms interrupt the blocked read; the handler returns,
         # so the read is repeated until the writer has written and closed.
