@@ -143,18 +143,24 @@ def _write_wheel(wheel_directory, stage):
 
 
 def _source_files():
-    """The files of the source tree: git's list in a checkout (committed and
-    untracked, less the ignored ones), else every file below the root, which
-    is then an unpacked sdist."""
+    """The files of the source tree: git's list when the root is a checkout
+    of its own (committed and untracked files, less the ignored ones), else
+    every file below the root, which is then an unpacked sdist."""
+    def git(*arguments):
+        return subprocess.run(["git", "-C", str(ROOT), *arguments], check=True,
+                              capture_output=True).stdout
     try:
-        listing = subprocess.run(
-            ["git", "-C", str(ROOT), "ls-files", "-z", "--cached", "--others",
-             "--exclude-standard"], check=True, capture_output=True).stdout
-        names = [n for n in listing.decode("utf-8").split("\0") if n]
+        top = git("rev-parse", "--show-toplevel").decode("utf-8").strip()
+        checkout = pathlib.Path(top).resolve() == ROOT
     except (OSError, subprocess.CalledProcessError):
-        names = [p.relative_to(ROOT).as_posix() for p in ROOT.rglob("*")
-                 if p.is_file() and "__pycache__" not in p.parts]
-        names = [n for n in names if n != "PKG-INFO"]
+        checkout = False
+    if checkout:
+        listing = git("ls-files", "-z", "--cached", "--others", "--exclude-standard")
+        names = [n for n in listing.decode("utf-8").split("\0") if n]
+    else:
+        names = [p.relative_to(ROOT).as_posix() for p in ROOT.rglob("*") if p.is_file()]
+        names = [n for n in names if n != "PKG-INFO" and not n.startswith(("build/", ".git/"))
+                 and "__pycache__" not in n]
     return sorted(n for n in names if (ROOT / n).is_file())
 
 
