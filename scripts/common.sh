@@ -8,9 +8,11 @@ else
   preset=dev
 fi
 
-# What a user needs to build and install difral, and what the tests add.
+# What a user needs to build and install difral, what the unit tests add,
+# and what the rest of the full test tier adds.
 build_packages=(cmake ninja-build g++ pkg-config libzip-dev zlib1g-dev libfast-float-dev)
-test_packages=(libgtest-dev clang libclang-rt-14-dev valgrind clang-format python3-mypy)
+unit_test_packages=(libgtest-dev python3-mypy)
+full_test_packages=(clang libclang-rt-14-dev valgrind clang-format)
 
 # Set to true by --no-apt: the packages come from elsewhere, so neither look
 # for them nor run apt-get.
