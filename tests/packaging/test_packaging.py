@@ -73,15 +73,17 @@ class Pip(unittest.TestCase):
         self.pip("install", "--no-index", str(ROOT))
         self.assert_installed_and_removed()
 
-    def test_sdist_builds_and_installs(self):
-        folder = pathlib.Path(self.work.name) / "sdist"
+    def test_sdist_wheel_and_install(self):
+        # The wheel is built from the sdist, which must therefore hold all
+        # that the build needs; pip builds from the tree as the other test does.
+        folder = pathlib.Path(self.work.name) / "dist"
         folder.mkdir()
-        name = run([sys.executable, "-c",
-                    "import sys, difral_build; print(difral_build.build_sdist(sys.argv[1]))",
-                    str(folder)], cwd=ROOT,
-                   env=dict(os.environ, PYTHONPATH=str(ROOT / "backend"))).strip()
-        self.assertEqual(name, f"difral-{VERSION}.tar.gz")
-        with tarfile.open(folder / name) as archive:
+        sdist = run([sys.executable, "-c",
+                     "import sys, difral_build; print(difral_build.build_sdist(sys.argv[1]))",
+                     str(folder)], cwd=ROOT,
+                    env=dict(os.environ, PYTHONPATH=str(ROOT / "backend"))).strip()
+        self.assertEqual(sdist, f"difral-{VERSION}.tar.gz")
+        with tarfile.open(folder / sdist) as archive:
             names = archive.getnames()
         prefix = f"difral-{VERSION}/"
         self.assertEqual([n for n in names if not n.startswith(prefix)], [])
@@ -89,15 +91,12 @@ class Pip(unittest.TestCase):
                          "src/python/difral-stubs/__init__.pyi", "tests/python/test_module.py"):
             self.assertIn(prefix + expected, names)
         self.assertEqual([n for n in names if n.startswith(prefix + "build/")], [])
-        self.pip("install", "--no-index", str(folder / name))
-        self.assert_installed_and_removed()
 
-    def test_wheel_contents_and_record(self):
-        folder = pathlib.Path(self.work.name) / "wheel"
-        self.pip("wheel", "--no-index", "--no-deps", "-w", str(folder), str(ROOT))
-        self.assertEqual(os.listdir(folder), [f"difral-{VERSION}-{TAG}.whl"])
+        self.pip("wheel", "--no-index", "--no-deps", "-w", str(folder), str(folder / sdist))
+        wheel_name = f"difral-{VERSION}-{TAG}.whl"
+        self.assertEqual(sorted(os.listdir(folder)), sorted([sdist, wheel_name]))
         info = f"difral-{VERSION}.dist-info/"
-        with zipfile.ZipFile(folder / os.listdir(folder)[0]) as wheel:
+        with zipfile.ZipFile(folder / wheel_name) as wheel:
             names = wheel.namelist()
             self.assertEqual(sorted(names), sorted([
                 MODULE, "difral-stubs/__init__.pyi",
@@ -120,6 +119,8 @@ class Pip(unittest.TestCase):
                     self.assertEqual(digest, "sha256=" + expected.rstrip(b"=").decode())
                     self.assertEqual(int(size), len(data))
 
+        self.pip("install", "--no-index", str(folder / wheel_name))
+        self.assert_installed_and_removed()
 
 if __name__ == "__main__":
     unittest.main()
