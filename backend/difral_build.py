@@ -100,14 +100,15 @@ def _build_module(stage):
     package into stage."""
     cmake = _cmake()
     with tempfile.TemporaryDirectory(prefix="difral-build-") as build:
-        configure = [cmake, "-S", str(ROOT), "-B", build,
-                     "-DCMAKE_BUILD_TYPE=Release",
-                     "-DDIFRAL_BUILD_TESTS=OFF",
-                     f"-DPython_EXECUTABLE={sys.executable}",
-                     "-DDIFRAL_INSTALL_DIR=."]
+        configure = [cmake, "-S", str(ROOT), "-B", build, "-DCMAKE_BUILD_TYPE=Release"]
         if shutil.which("ninja"):
-            configure[1:1] = ["-G", "Ninja"]
+            configure += ["-G", "Ninja"]
+        # The user's options come first, so that the last three, which the
+        # wheel depends on, win.
         configure += shlex.split(os.environ.get("DIFRAL_CMAKE_ARGS", ""))
+        configure += ["-DDIFRAL_BUILD_TESTS=OFF",
+                      f"-DPython_EXECUTABLE={sys.executable}",
+                      "-DDIFRAL_INSTALL_DIR=."]
         subprocess.run(configure, check=True)
         subprocess.run([cmake, "--build", build, "--parallel", str(os.cpu_count() or 1)],
                        check=True)
