@@ -9,6 +9,7 @@ import hashlib
 import io
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -121,6 +122,48 @@ class Pip(unittest.TestCase):
 
         self.pip("install", "--no-index", str(folder / wheel_name))
         self.assert_installed_and_removed()
+
+class SetUpScripts(unittest.TestCase):
+    """What the set-up and test scripts refuse, and how they say it."""
+
+    def test_refusals(self):
+        with tempfile.TemporaryDirectory() as folder:
+            # Another user must be able to read the shared part of the scripts.
+            os.chmod(folder, 0o755)
+            common = shutil.copy(ROOT / "scripts" / "common.sh", folder)
+            os.chmod(common, 0o644)
+            missing = ["bash", "-c", f"source {common}; ensure_packages bash no-such-package-x"]
+            # (name, command, environment, exit status, standard error)
+            table = [
+                ("bootstrap: unknown option", ["scripts/bootstrap", "--bogus"], {}, 2,
+                 "error: unknown option '--bogus'\n"
+                 "usage: scripts/bootstrap [--no-apt]   (PYTHON=... picks the interpreter)\n"),
+                ("test: unknown option", ["scripts/test", "--quick", "-x"], {}, 2,
+                 "error: unknown option '-x'\n"
+                 "usage: scripts/test [--quick | --aarch64] [--no-apt]\n"),
+                ("bootstrap: interpreter that cannot build", ["scripts/bootstrap", "--no-apt"],
+                 {"PYTHON": "/bin/false"}, 1,
+                 "error: /bin/false cannot build difral: it needs CPython 3.12 or 3.13 with its"
+                 " development headers (Python.h)\n"),
+                ("packages missing without root", missing, {}, 1,
+                 "error: these Debian packages are missing: no-such-package-x\n"
+                 "Install them as root, then run this again:\n"
+                 "  sudo apt-get update && sudo apt-get install --no-install-recommends"
+                 " no-such-package-x\n"
+                 "Or pass --no-apt if they are installed in another way.\n"),
+            ]
+            for name, command, environment, status, error in table:
+                with self.subTest(name):
+                    # Root would install the package; everyone else must be told.
+                    user = {}
+                    if command is missing and os.geteuid() == 0:
+                        user = {"user": 65534, "group": 65534, "extra_groups": []}
+                    result = subprocess.run(command, capture_output=True, text=True,
+                                            cwd=folder if command is missing else ROOT,
+                                            env=dict(os.environ, **environment), timeout=60,
+                                            **user)
+                    self.assertEqual((result.returncode, result.stderr), (status, error))
+
 
 if __name__ == "__main__":
     unittest.main()
