@@ -9,6 +9,7 @@ import hashlib
 import io
 import os
 import pathlib
+import platform
 import shutil
 import subprocess
 import sys
@@ -24,7 +25,7 @@ STUB = ROOT / "src" / "python" / "difral-stubs" / "__init__.pyi"
 with open(ROOT / "pyproject.toml", "rb") as f:
     VERSION = tomllib.load(f)["project"]["version"]
 MODULE = "difral" + sysconfig.get_config_var("EXT_SUFFIX")
-TAG = "cp{0}{1}-cp{0}{1}-linux_x86_64".format(*sys.version_info[:2])
+TAG = "cp{0}{1}-cp{0}{1}-linux_{2}".format(*sys.version_info[:2], platform.machine())
 
 
 def run(command, **options):
