@@ -2,7 +2,6 @@
 and a type checker finds the stubs there."""
 
 import os
-import shutil
 import subprocess
 import sys
 import sysconfig
