@@ -1,4 +1,4 @@
-#!/usr/bin/env python3.12
+#!/usr/bin/env python3
 """Loads each file given on the command line with difral and prints one line
 per file: its name, the number of points, the x range, whether the file gave
 uncertainties (e), or the error that the load raised.

@@ -8,8 +8,20 @@ else
   preset=dev
 fi
 
-# Installs the Debian packages that are missing, and nothing when all are there.
+# What a user needs to build and install difral, what the unit tests add,
+# and what the rest of the full test tier adds.
+build_packages=(cmake ninja-build g++ pkg-config libzip-dev zlib1g-dev libfast-float-dev)
+unit_test_packages=(libgtest-dev python3-mypy)
+full_test_packages=(clang libclang-rt-14-dev valgrind clang-format)
+
+# Set to true by --no-apt: the packages come from elsewhere, so neither look
+# for them nor run apt-get.
+no_apt=false
+
+# Installs the Debian packages that are missing, and nothing when all are
+# there. Without root it does not try: it names them and the command to run.
 ensure_packages() {
+  [ "$no_apt" = false ] || return 0
   local missing=()
   local package
   for package in "$@"; do
@@ -20,11 +32,46 @@ ensure_packages() {
   if [ ${#missing[@]} -eq 0 ]; then
     return 0
   fi
-  echo "Installing missing packages: ${missing[*]}"
-  local sudo=()
   if [ "$(id -u)" -ne 0 ]; then
-    sudo=(sudo)
+    {
+      echo "error: these Debian packages are missing: ${missing[*]}"
+      echo "Install them as root, then run this again:"
+      echo "  sudo apt-get update && sudo apt-get install --no-install-recommends ${missing[*]}"
+      echo "Or pass --no-apt if they are installed in another way."
+    } >&2
+    exit 1
   fi
-  "${sudo[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+  echo "Installing missing packages: ${missing[*]}"
+  apt-get update -q
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Prints the interpreter to build for: $PYTHON when set, else the active
+# virtual environment's python, else the CPython 3.12 that find-python finds.
+# Stops when that interpreter cannot build difral.
+choose_python() {
+  local python
+  if [ -n "${PYTHON:-}" ]; then
+    python=$(command -v "$PYTHON") || {
+      echo "error: PYTHON=$PYTHON is not a command" >&2
+      exit 1
+    }
+  elif [ -n "${VIRTUAL_ENV:-}" ]; then
+    python=$VIRTUAL_ENV/bin/python
+  else
+    python=$(scripts/find-python 3.12) || exit 1
+  fi
+  if ! scripts/find-python --check "$python"; then
+    echo "error: $python cannot build difral: it needs CPython 3.12 or 3.13 with its" \
+      "development headers (Python.h)" >&2
+    exit 1
+  fi
+  echo "$python"
+}
+
+# Refuses an unknown option with the script's usage line.
+refuse_option() {
+  echo "error: unknown option '$1'" >&2
+  echo "$usage" >&2
+  exit 2
 }

@@ -11,7 +11,7 @@ import difral
 REPO = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 EXAMPLE_DATA = EXAMPLES / "data"
-STUB = REPO / "src" / "python" / "difral.pyi"
+STUB = REPO / "src" / "python" / "difral-stubs" / "__init__.pyi"
 # Real instrument files, present beside the repository on developer and CI
 # machines; tests that read them skip when the folder is absent.
 SAMPLES = REPO.parent / "shared" / "samples"
