@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "text/text.h"
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <fast_float/fast_float.h>
@@ -10,17 +9,6 @@
 namespace difral {
 
 namespace {
-
-constexpr std::array<bool, 128> make_ascii_whitespace() {
-  std::array<bool, 128> table{};
-  for (int c = 0x09; c <= 0x0D; ++c) {
-    table[static_cast<std::size_t>(c)] = true;
-  }
-  table[0x20] = true;
-  return table;
-}
-
-constexpr std::array<bool, 128> ascii_whitespace = make_ascii_whitespace();
 
 inline unsigned char byte_at(const char *p) noexcept {
   return static_cast<unsigned char>(*p);
@@ -90,7 +78,7 @@ template <bool CommaSeparates>
 inline std::size_t separator_length(const char *p, const char *end) noexcept {
   const unsigned char c = byte_at(p);
   if (c < 0x80) {
-    return ascii_whitespace[c] || (CommaSeparates && c == ',') ? 1 : 0;
+    return is_ascii_blank(c) || (CommaSeparates && c == ',') ? 1 : 0;
   }
   return whitespace_length(p, end);
 }
@@ -176,7 +164,7 @@ bool is_valid_utf8(std::string_view text) noexcept {
 std::size_t whitespace_length(const char *p, const char *end) noexcept {
   const unsigned char c = byte_at(p);
   if (c < 0x80) {
-    return ascii_whitespace[c] ? 1 : 0;
+    return is_ascii_blank(c) ? 1 : 0;
   }
   const std::ptrdiff_t left = end - p;
   switch (c) {
@@ -223,7 +211,7 @@ std::string_view trim_line(std::string_view text) noexcept {
   while (end > p) {
     const unsigned char last = byte_at(end - 1);
     if (last < 0x80) {
-      if (!ascii_whitespace[last]) {
+      if (!is_ascii_blank(last)) {
         break;
       }
       --end;

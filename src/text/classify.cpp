@@ -1,0 +1,143 @@
+// SPDX-License-Identifier: MIT
+// The classifiers of a buffered block: a portable one that every build has,
+// and, on x86-64, AVX2 and AVX-512 ones compiled for those instruction sets
+// alone and used only when the CPU reports them. No build flag selects an
+// instruction set for the rest of the library.
+#include "text/block.h"
+
+#include <atomic>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define DIFRAL_X86_KERNELS 1
+#endif
+
+namespace difral::detail {
+
+namespace {
+
+bool always() noexcept { return true; }
+
+bool classify_portable(const char *data, std::size_t chunks,
+                       BlockMasks &masks) noexcept {
+  unsigned char seen = 0;
+  for (std::size_t c = 0; c < chunks; ++c) {
+    const auto *p = reinterpret_cast<const unsigned char *>(data) + c * 64;
+    std::uint64_t ends = 0, blanks = 0, commas = 0;
+    for (std::size_t i = 0; i < chunk_size; ++i) {
+      const unsigned char b = p[i];
+      seen |= b;
+      ends |= std::uint64_t{b == '\n' || b == '\r'} << i;
+      blanks |= std::uint64_t{is_ascii_blank(b)} << i;
+      commas |= std::uint64_t{b == ','} << i;
+    }
+    masks.ends[c] = ends;
+    masks.blanks[c] = blanks;
+    masks.commas[c] = commas;
+  }
+  return seen < 0x80;
+}
+
+#if defined(DIFRAL_X86_KERNELS)
+
+bool has_avx2() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+bool has_avx512() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") &&
+         __builtin_cpu_supports("avx512bw");
+}
+
+// The bytes of b for which b - low, unsigned, is at most span.
+[[gnu::target("avx2")]] inline __m256i in_range(__m256i b, char low,
+                                                char span) noexcept {
+  const __m256i offset = _mm256_sub_epi8(b, _mm256_set1_epi8(low));
+  return _mm256_cmpeq_epi8(_mm256_min_epu8(offset, _mm256_set1_epi8(span)),
+                           offset);
+}
+
+[[gnu::target("avx2")]] inline std::uint64_t bits(__m256i low,
+                                                  __m256i high) noexcept {
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
+         (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))}
+          << 32);
+}
+
+[[gnu::target("avx2")]] bool classify_avx2(const char *data, std::size_t chunks,
+                                           BlockMasks &masks) noexcept {
+  __m256i seen = _mm256_setzero_si256();
+  for (std::size_t c = 0; c < chunks; ++c) {
+    __m256i ends[2], blanks[2], commas[2];
+    for (std::size_t h = 0; h < 2; ++h) {
+      const __m256i b = _mm256_loadu_si256(
+          reinterpret_cast<const __m256i *>(data + c * 64 + h * 32));
+      seen = _mm256_or_si256(seen, b);
+      ends[h] = _mm256_or_si256(_mm256_cmpeq_epi8(b, _mm256_set1_epi8('\n')),
+                                _mm256_cmpeq_epi8(b, _mm256_set1_epi8('\r')));
+      blanks[h] = _mm256_or_si256(_mm256_cmpeq_epi8(b, _mm256_set1_epi8(' ')),
+                                  in_range(b, '\t', '\r' - '\t'));
+      commas[h] = _mm256_cmpeq_epi8(b, _mm256_set1_epi8(','));
+    }
+    masks.ends[c] = bits(ends[0], ends[1]);
+    masks.blanks[c] = bits(blanks[0], blanks[1]);
+    masks.commas[c] = bits(commas[0], commas[1]);
+  }
+  return _mm256_movemask_epi8(seen) == 0;
+}
+
+[[gnu::target("avx512f,avx512bw")]] bool
+classify_avx512(const char *data, std::size_t chunks,
+                BlockMasks &masks) noexcept {
+  __mmask64 seen = 0;
+  for (std::size_t c = 0; c < chunks; ++c) {
+    const __m512i b = _mm512_loadu_si512(data + c * 64);
+    seen |= _mm512_movepi8_mask(b);
+    masks.ends[c] = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('\n')) |
+                    _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('\r'));
+    masks.blanks[c] =
+        _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(' ')) |
+        _mm512_cmple_epu8_mask(_mm512_sub_epi8(b, _mm512_set1_epi8('\t')),
+                               _mm512_set1_epi8('\r' - '\t'));
+    masks.commas[c] = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(','));
+  }
+  return seen == 0;
+}
+
+#endif
+
+constexpr Classifier all_classifiers[] = {
+#if defined(DIFRAL_X86_KERNELS)
+    {"avx512", has_avx512, classify_avx512},
+    {"avx2", has_avx2, classify_avx2},
+#endif
+    {"portable", always, classify_portable},
+};
+
+std::atomic<const Classifier *> chosen{nullptr};
+
+} // namespace
+
+std::span<const Classifier> classifiers() noexcept { return all_classifiers; }
+
+const Classifier &active_classifier() noexcept {
+  const Classifier *active = chosen.load(std::memory_order_relaxed);
+  if (active == nullptr) {
+    for (const Classifier &candidate : all_classifiers) {
+      if (candidate.supported()) {
+        active = &candidate;
+        break;
+      }
+    }
+    chosen.store(active, std::memory_order_relaxed);
+  }
+  return *active;
+}
+
+void set_active_classifier(const Classifier &classifier) noexcept {
+  chosen.store(&classifier, std::memory_order_relaxed);
+}
+
+} // namespace difral::detail

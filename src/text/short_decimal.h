@@ -1,0 +1,149 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// The readers' one fast number conversion. A token of a classified block
+// that is a plain decimal of at most 16 digits is converted as an integer,
+// then scaled by an exact power of ten in one correctly rounded division
+// (the fast path of Clinger's algorithm), which gives parse_value's bits.
+// Every other token goes to parse_value, the one definition of the grammar.
+
+#include "text/block.h"
+#include "text/text.h"
+
+#include <array>
+#include <bit>
+#include <cfenv>
+#include <cfloat>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+namespace difral::detail {
+
+// One division of exact doubles is correctly rounded only while the FPU
+// rounds to nearest and evaluates in double precision.
+inline bool rounds_to_nearest() noexcept {
+  return FLT_EVAL_METHOD == 0 && std::fegetround() == FE_TONEAREST;
+}
+
+inline constexpr std::array<double, 17> exact_powers_of_ten = {
+    1e0, 1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7, 1e8,
+    1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
+
+// The eight bytes at p as a little-endian word: byte 0 lowest.
+inline std::uint64_t load_word(const char *p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) {
+    v = __builtin_bswap64(v);
+  }
+  return v;
+}
+
+// The value of the first count (1 to 8) bytes of v, all digits. The bytes
+// after them, whatever they are, shift out.
+inline std::uint64_t eight_digits(std::uint64_t v, std::size_t count) noexcept {
+  // The digits become the high bytes, so that dropped bytes read as leading
+  // zeros; then pairs, quads and the two halves combine.
+  v = (v - 0x3030303030303030ULL) << (8 * (8 - count));
+  v = v * 10 + (v >> 8);
+  return (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+          (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+         32;
+}
+
+// A non-zero byte for each byte of v that is not a digit. Exact for ASCII
+// bytes, to which adding 6 never carries into the next byte.
+inline std::uint64_t non_digits(std::uint64_t v) noexcept {
+  constexpr std::uint64_t high = 0xF0F0F0F0F0F0F0F0ULL;
+  constexpr std::uint64_t threes = 0x3030303030303030ULL;
+  return ((v & high) ^ threes) |
+         (((v + 0x0606060606060606ULL) & high) ^ threes);
+}
+
+// The low count (0 to 8) bytes of a word.
+inline constexpr std::array<std::uint64_t, 9> low_bytes = {0,
+                                                           0xFF,
+                                                           0xFFFF,
+                                                           0xFFFFFF,
+                                                           0xFFFFFFFF,
+                                                           0xFFFFFFFFFF,
+                                                           0xFFFFFFFFFFFF,
+                                                           0xFFFFFFFFFFFFFF,
+                                                           ~std::uint64_t{0}};
+
+// The value of the token [p, p + length) when it is an optional sign and at
+// most 16 digits around an optional point; false for every other token.
+// The token is ASCII, and nine bytes from its start are readable.
+inline bool short_decimal(const char *p, std::size_t length,
+                          double &value) noexcept {
+  const bool negative = *p == '-';
+  if (*p == '-' || *p == '+') {
+    ++p;
+    --length;
+  }
+  if (length - 1 > 16) {
+    return false; // the sign alone, or more than 17 bytes
+  }
+  std::uint64_t mantissa = 0;
+  std::size_t fraction = 0;
+  if (length <= 9) {
+    // At most eight digits: one word, its bytes after the point moved down
+    // over the point.
+    const std::uint64_t head = load_word(p);
+    const std::size_t first = length < 8 ? length : 8;
+    const std::uint64_t marks = non_digits(head) & low_bytes[first];
+    const std::size_t whole =
+        marks == 0 ? first
+                   : static_cast<std::size_t>(__builtin_ctzll(marks)) / 8;
+    std::uint64_t word = head;
+    if (whole < length) {
+      word = (head & low_bytes[whole]) | (load_word(p + 1) & ~low_bytes[whole]);
+      fraction = length - 1 - whole;
+      if (p[whole] != '.' || length == 1 ||
+          (non_digits(word) & low_bytes[length - 1]) != 0) {
+        return false;
+      }
+    }
+    mantissa = eight_digits(word, whole + fraction);
+  } else {
+    // Up to sixteen digits, one at a time.
+    std::size_t count = 0;
+    bool point = false;
+    for (std::size_t i = 0; i < length; ++i) {
+      const auto digit = static_cast<unsigned char>(p[i] - '0');
+      if (digit < 10) {
+        mantissa = mantissa * 10 + digit;
+        ++count;
+        fraction += point;
+      } else if (p[i] == '.' && !point) {
+        point = true;
+      } else {
+        return false;
+      }
+    }
+    if (count > 16 || mantissa > (std::uint64_t{1} << 53)) {
+      return false;
+    }
+  }
+  // Below 2^53: the signed conversion is exact and a single instruction.
+  const double magnitude =
+      static_cast<double>(static_cast<std::int64_t>(mantissa)) /
+      exact_powers_of_ten[fraction];
+  value = negative ? -magnitude : magnitude;
+  return true;
+}
+
+// The value of the token [begin, end) of a block, as parse_value gives it;
+// false when it is not a number. Only while rounds_to_nearest().
+inline bool token_value(const BlockView &block, std::size_t begin,
+                        std::size_t end, double &value) noexcept {
+  if (short_decimal(block.data + begin, end - begin, value)) {
+    return true;
+  }
+  const std::optional<double> parsed = parse_value(block.text(begin, end));
+  value = parsed.value_or(0);
+  return parsed.has_value();
+}
+
+} // namespace difral::detail
