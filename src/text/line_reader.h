@@ -54,7 +54,7 @@ public:
   // true, with the line (without its terminator) at [begin, end) of
   // block(). False, having consumed nothing, when next_line must read it.
   bool next_block_line(std::size_t &begin, std::size_t &end) noexcept {
-    if (pos_ == fill_ || !block_ascii_ || after_cr_) {
+    if ((pos_ == fill_ && !refill()) || !block_ascii_ || after_cr_) {
       return false;
     }
     const std::size_t term = line_end(pos_);

@@ -98,12 +98,16 @@ inline bool short_decimal(const char *p, std::size_t length,
                    : static_cast<std::size_t>(__builtin_ctzll(marks)) / 8;
     std::uint64_t word = head;
     if (whole < length) {
-      word = (head & low_bytes[whole]) | (load_word(p + 1) & ~low_bytes[whole]);
+      // The byte at whole is the one point; any other mark, or a ninth
+      // byte that is not a digit, and the token is something else.
       fraction = length - 1 - whole;
       if (p[whole] != '.' || length == 1 ||
-          (non_digits(word) & low_bytes[length - 1]) != 0) {
+          (whole < 8 &&
+           ((marks & ~low_bytes[whole + 1]) != 0 ||
+            (length == 9 && static_cast<unsigned char>(p[8] - '0') > 9)))) {
         return false;
       }
+      word = (head & low_bytes[whole]) | (load_word(p + 1) & ~low_bytes[whole]);
     }
     mantissa = eight_digits(word, whole + fraction);
   } else {
