@@ -3,8 +3,8 @@
 
 // A buffered block of input and its classification: one pass over the block
 // marks, for every byte, whether it ends a line or separates tokens, as
-// bitmaps over 64-byte chunks. Line and token bounds then
-// come from bit operations instead of a search per line.
+// bitmaps over 64-byte chunks, so that line and token bounds come from bit
+// operations instead of a search per line.
 
 #include "text/text.h"
 
@@ -20,10 +20,11 @@ inline constexpr std::size_t line_buffer_size = 8192;
 inline constexpr std::size_t chunk_size = 64;
 inline constexpr std::size_t chunk_count = line_buffer_size / chunk_size;
 // Defined bytes after the data of every block: the classifier loads whole
-// chunks, and the number converter loads eight bytes at a token's start.
+// chunks, and the number converter words of eight bytes up to ten bytes past
+// a token's start.
 inline constexpr std::size_t block_padding = 64;
 static_assert(line_buffer_size % chunk_size == 0 &&
-                  block_padding >= chunk_size && block_padding >= 8,
+                  block_padding >= chunk_size && block_padding >= 16,
               "every load past a block's data must stay in its padding");
 
 // Bit i of word c describes byte 64c + i of the block. The last word of each

@@ -40,13 +40,9 @@ bool classify_portable(const char *data, std::size_t chunks,
 
 #if defined(DIFRAL_X86_KERNELS)
 
-bool has_avx2() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
-
+// The CPU's features, as libgcc read them before any constructor ran.
+bool has_avx2() noexcept { return __builtin_cpu_supports("avx2"); }
 bool has_avx512() noexcept {
-  __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") &&
          __builtin_cpu_supports("avx512bw");
 }

@@ -53,7 +53,8 @@ public:
   // The next line when it lies wholly in a classified all-ASCII block:
   // true, with the line (without its terminator) at [begin, end) of
   // block(). False, having consumed nothing, when next_line must read it.
-  bool next_block_line(std::size_t &begin, std::size_t &end) noexcept {
+  // May refill the buffer, and so may throw what the stream throws.
+  bool next_block_line(std::size_t &begin, std::size_t &end) {
     if ((pos_ == fill_ && !refill()) || !block_ascii_ || after_cr_) {
       return false;
     }

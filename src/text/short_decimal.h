@@ -43,13 +43,12 @@ inline std::uint64_t load_word(const char *p) noexcept {
 // The value of the first count (1 to 8) bytes of v, all digits. The bytes
 // after them, whatever they are, shift out.
 inline std::uint64_t eight_digits(std::uint64_t v, std::size_t count) noexcept {
-  // The digits become the high bytes, so that dropped bytes read as leading
-  // zeros; then pairs, quads and the two halves combine.
-  v = (v - 0x3030303030303030ULL) << (8 * (8 - count));
-  v = v * 10 + (v >> 8);
-  return (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-          (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
-         32;
+  // The digits become the high bytes, so that the dropped bytes read as
+  // leading zeros; then pairs, quads and the two halves combine.
+  v = (v & 0x0F0F0F0F0F0F0F0FULL) << (8 * (8 - count));
+  v = (v * (1 + (10 << 8))) >> 8;
+  v = ((v & 0x00FF00FF00FF00FFULL) * (1 + (100 << 16))) >> 16;
+  return ((v & 0x0000FFFF0000FFFFULL) * (1 + (10000ULL << 32))) >> 32;
 }
 
 // A non-zero byte for each byte of v that is not a digit. Exact for ASCII
@@ -62,19 +61,17 @@ inline std::uint64_t non_digits(std::uint64_t v) noexcept {
 }
 
 // The low count (0 to 8) bytes of a word.
-inline constexpr std::array<std::uint64_t, 9> low_bytes = {0,
-                                                           0xFF,
-                                                           0xFFFF,
-                                                           0xFFFFFF,
-                                                           0xFFFFFFFF,
-                                                           0xFFFFFFFFFF,
-                                                           0xFFFFFFFFFFFF,
-                                                           0xFFFFFFFFFFFFFF,
-                                                           ~std::uint64_t{0}};
+inline constexpr std::array<std::uint64_t, 9> low_bytes = [] {
+  std::array<std::uint64_t, 9> table{};
+  for (std::size_t i = 0; i < 9; ++i) {
+    table[i] = i == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * i)) - 1;
+  }
+  return table;
+}();
 
 // The value of the token [p, p + length) when it is an optional sign and at
 // most 16 digits around an optional point; false for every other token.
-// The token is ASCII, and nine bytes from its start are readable.
+// The token is ASCII, in a block with its padding after it.
 inline bool short_decimal(const char *p, std::size_t length,
                           double &value) noexcept {
   const bool negative = *p == '-';
