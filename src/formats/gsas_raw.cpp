@@ -29,9 +29,8 @@ bool starts_with_bank(std::string_view line) noexcept {
 
 // Every number of a data line, appended to y.
 void add_intensities(std::string_view line, std::vector<double> &y) {
-  TokenCursor cursor(line);
-  while (std::optional<std::string_view> token = cursor.next()) {
-    if (std::optional<double> value = parse_value(*token)) {
+  for (const std::string_view token : whitespace_tokens(line)) {
+    if (std::optional<double> value = parse_value(token)) {
       y.push_back(*value);
     }
   }
@@ -95,7 +94,7 @@ LoadResult read_gsas_raw(ByteSource source) {
     std::size_t end;
     if (fast && reader.next_block_line(begin, end)) {
       const BlockView block = reader.block();
-      if (starts_with_bank(block.text(begin, end))) {
+      if (starts_with_bank({block.data + begin, end - begin})) {
         break;
       }
       add_intensities(block, begin, end, y);

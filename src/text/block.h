@@ -82,22 +82,11 @@ bits_from(const std::array<std::uint64_t, chunk_count + 1> &map,
 
 } // namespace detail
 
-// A classified block as readers see it: the bytes, their masks, and how many
-// chunks hold data. Positions are offsets into data.
+// A classified block as readers see it: its bytes and their masks.
+// Positions are offsets into data.
 struct BlockView {
   const char *data;
   const BlockMasks *masks;
-  std::size_t chunks;
-
-  // The separators among the 64 bytes from pos on. Comma says that commas
-  // separate too.
-  template <bool Comma> std::uint64_t separators(std::size_t pos) const {
-    return detail::bits_from(masks->blanks, pos) |
-           (Comma ? detail::bits_from(masks->commas, pos) : 0);
-  }
-  std::string_view text(std::size_t begin, std::size_t end) const noexcept {
-    return {data + begin, end - begin};
-  }
 };
 
 // The tokens of the line [begin, end) of a classified block, in order,
@@ -128,13 +117,13 @@ public:
           window(base_ + first); // the token runs past the window
           continue;
         }
-        // A token of 64 bytes or more.
+        // A token of 64 bytes or more: follow it window by window.
         start = base_;
-        stop = detail::first_set(base_, block_.chunks, [this](std::size_t w) {
-          const BlockMasks &m = *block_.masks;
-          return m.blanks[w] | m.ends[w] | (Comma ? m.commas[w] : 0);
-        });
-        window(stop);
+        while (rest_ == ~std::uint64_t{0}) {
+          window(base_ + chunk_size);
+        }
+        stop = base_ + static_cast<std::size_t>(__builtin_ctzll(~rest_));
+        rest_ &= ~std::uint64_t{0} << (stop - base_);
         return true;
       }
       if (end_ - base_ < chunk_size) {
@@ -150,7 +139,8 @@ private:
   void window(std::size_t pos) noexcept {
     const std::size_t left = end_ - pos;
     base_ = pos;
-    rest_ = ~(block_.separators<Comma>(pos) |
+    rest_ = ~(detail::bits_from(block_.masks->blanks, pos) |
+              (Comma ? detail::bits_from(block_.masks->commas, pos) : 0) |
               (left < chunk_size ? ~std::uint64_t{0} << left : 0));
   }
 

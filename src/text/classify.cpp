@@ -6,6 +6,8 @@
 #include "text/block.h"
 
 #include <atomic>
+#include <bit>
+#include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -16,26 +18,47 @@ namespace difral::detail {
 
 namespace {
 
-bool always() noexcept { return true; }
+constexpr std::uint64_t ones = 0x0101010101010101ULL;
+constexpr std::uint64_t highs = 0x8080808080808080ULL;
+constexpr std::uint64_t lows = 0x7F7F7F7F7F7F7F7FULL;
 
+// The high bit of each byte of v that equals c. No carry crosses a byte.
+std::uint64_t equal_bytes(std::uint64_t v, unsigned char c) noexcept {
+  const std::uint64_t x = v ^ (ones * c);
+  return ~(((x & lows) + lows) | x) & highs;
+}
+
+// The high bits of the eight bytes of v as eight bits, byte 0 lowest.
+std::uint64_t byte_bits(std::uint64_t v) noexcept {
+  return ((v >> 7) * 0x0102040810204080ULL) >> 56;
+}
+
+// Eight bytes at a time, in plain integer arithmetic.
 bool classify_portable(const char *data, std::size_t chunks,
                        BlockMasks &masks) noexcept {
-  unsigned char seen = 0;
+  std::uint64_t seen = 0;
   for (std::size_t c = 0; c < chunks; ++c) {
-    const auto *p = reinterpret_cast<const unsigned char *>(data) + c * 64;
     std::uint64_t ends = 0, blanks = 0, commas = 0;
-    for (std::size_t i = 0; i < chunk_size; ++i) {
-      const unsigned char b = p[i];
-      seen |= b;
-      ends |= std::uint64_t{b == '\n' || b == '\r'} << i;
-      blanks |= std::uint64_t{is_ascii_blank(b)} << i;
-      commas |= std::uint64_t{b == ','} << i;
+    for (std::size_t i = 0; i < chunk_size; i += 8) {
+      std::uint64_t v;
+      std::memcpy(&v, data + c * chunk_size + i, sizeof v);
+      if constexpr (std::endian::native == std::endian::big) {
+        v = __builtin_bswap64(v);
+      }
+      seen |= v;
+      // Tab to carriage return: at least 9 and below 14, ASCII.
+      const std::uint64_t low = v & lows;
+      const std::uint64_t controls =
+          (low + ones * (0x80 - '\t')) & ~(low + ones * (0x80 - '\r' - 1)) & ~v;
+      ends |= byte_bits(equal_bytes(v, '\n') | equal_bytes(v, '\r')) << i;
+      blanks |= byte_bits(equal_bytes(v, ' ') | (controls & highs)) << i;
+      commas |= byte_bits(equal_bytes(v, ',')) << i;
     }
     masks.ends[c] = ends;
     masks.blanks[c] = blanks;
     masks.commas[c] = commas;
   }
-  return seen < 0x80;
+  return (seen & highs) == 0;
 }
 
 #if defined(DIFRAL_X86_KERNELS)
@@ -109,7 +132,7 @@ constexpr Classifier all_classifiers[] = {
     {"avx512", has_avx512, classify_avx512},
     {"avx2", has_avx2, classify_avx2},
 #endif
-    {"portable", always, classify_portable},
+    {"portable", []() noexcept { return true; }, classify_portable},
 };
 
 std::atomic<const Classifier *> chosen{nullptr};

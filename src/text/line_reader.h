@@ -67,9 +67,7 @@ public:
     step_over_line(term);
     return true;
   }
-  BlockView block() const noexcept {
-    return {buffer_.data(), &masks_, chunks_};
-  }
+  BlockView block() const noexcept { return {buffer_.data(), &masks_}; }
 
   // Any line. After End or Failure the reader is finished: do not call
   // again.

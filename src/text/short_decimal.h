@@ -142,7 +142,8 @@ inline bool token_value(const BlockView &block, std::size_t begin,
   if (short_decimal(block.data + begin, end - begin, value)) {
     return true;
   }
-  const std::optional<double> parsed = parse_value(block.text(begin, end));
+  const std::optional<double> parsed =
+      parse_value({block.data + begin, end - begin});
   value = parsed.value_or(0);
   return parsed.has_value();
 }

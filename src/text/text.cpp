@@ -230,10 +230,6 @@ std::string_view trim_line(std::string_view text) noexcept {
   return std::string_view(p, static_cast<std::size_t>(end - p));
 }
 
-std::optional<std::string_view> TokenCursor::next() noexcept {
-  return next_token<false>(p_, end_);
-}
-
 std::vector<std::string_view> whitespace_tokens(std::string_view text) {
   return all_tokens<false>(text);
 }

@@ -31,19 +31,6 @@ inline bool is_comment_line(std::string_view trimmed) noexcept {
   return !trimmed.empty() && (trimmed.front() == '#' || trimmed.front() == '!');
 }
 
-// Walks the maximal runs of non-white-space characters of a text.
-class TokenCursor {
-public:
-  explicit TokenCursor(std::string_view text) noexcept
-      : p_(text.data()), end_(text.data() + text.size()) {}
-  // The next token, or nullopt when none is left. Tokens are never empty.
-  std::optional<std::string_view> next() noexcept;
-
-private:
-  const char *p_;
-  const char *end_;
-};
-
 // The tokens of a text, in order.
 std::vector<std::string_view> whitespace_tokens(std::string_view text);
 
