@@ -20,11 +20,11 @@ inline constexpr std::size_t line_buffer_size = 8192;
 inline constexpr std::size_t chunk_size = 64;
 inline constexpr std::size_t chunk_count = line_buffer_size / chunk_size;
 // Defined bytes after the data of every block: the classifier loads whole
-// chunks, and the number converter words of eight bytes up to ten bytes past
-// a token's start.
+// chunks, and the number converter words of eight bytes up to eighteen bytes
+// past a token's start.
 inline constexpr std::size_t block_padding = 64;
 static_assert(line_buffer_size % chunk_size == 0 &&
-                  block_padding >= chunk_size && block_padding >= 16,
+                  block_padding >= chunk_size && block_padding >= 18,
               "every load past a block's data must stay in its padding");
 
 // Bit i of word c describes byte 64c + i of the block. The last word of each
@@ -53,22 +53,6 @@ std::span<const Classifier> classifiers() noexcept;
 const Classifier &active_classifier() noexcept;
 // Makes every later load use this classifier (for tests and fuzzing).
 void set_active_classifier(const Classifier &classifier) noexcept;
-
-// The first position at or after pos whose bit is set in word(w), or
-// words * 64 when there is none.
-template <class Word>
-inline std::size_t first_set(std::size_t pos, std::size_t words,
-                             Word word) noexcept {
-  std::size_t w = pos / chunk_size;
-  std::uint64_t bits = word(w) & (~std::uint64_t{0} << (pos % chunk_size));
-  while (bits == 0) {
-    if (++w >= words) {
-      return words * chunk_size;
-    }
-    bits = word(w);
-  }
-  return w * chunk_size + static_cast<std::size_t>(__builtin_ctzll(bits));
-}
 
 // The 64 bits of a map from position pos on.
 inline std::uint64_t

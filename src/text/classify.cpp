@@ -70,14 +70,6 @@ bool has_avx512() noexcept {
          __builtin_cpu_supports("avx512bw");
 }
 
-// The bytes of b for which b - low, unsigned, is at most span.
-[[gnu::target("avx2")]] inline __m256i in_range(__m256i b, char low,
-                                                char span) noexcept {
-  const __m256i offset = _mm256_sub_epi8(b, _mm256_set1_epi8(low));
-  return _mm256_cmpeq_epi8(_mm256_min_epu8(offset, _mm256_set1_epi8(span)),
-                           offset);
-}
-
 [[gnu::target("avx2")]] inline std::uint64_t bits(__m256i low,
                                                   __m256i high) noexcept {
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
@@ -96,8 +88,10 @@ bool has_avx512() noexcept {
       seen = _mm256_or_si256(seen, b);
       ends[h] = _mm256_or_si256(_mm256_cmpeq_epi8(b, _mm256_set1_epi8('\n')),
                                 _mm256_cmpeq_epi8(b, _mm256_set1_epi8('\r')));
-      blanks[h] = _mm256_or_si256(_mm256_cmpeq_epi8(b, _mm256_set1_epi8(' ')),
-                                  in_range(b, '\t', '\r' - '\t'));
+      blanks[h] = _mm256_or_si256(
+          _mm256_cmpeq_epi8(b, _mm256_set1_epi8(' ')),
+          _mm256_and_si256(_mm256_cmpgt_epi8(b, _mm256_set1_epi8(8)),
+                           _mm256_cmpgt_epi8(_mm256_set1_epi8(14), b)));
       commas[h] = _mm256_cmpeq_epi8(b, _mm256_set1_epi8(','));
     }
     masks.ends[c] = bits(ends[0], ends[1]);

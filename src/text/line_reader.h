@@ -79,8 +79,14 @@ public:
 private:
   // The first LF or CR at or after pos; at or past fill_ when none.
   std::size_t line_end(std::size_t pos) const noexcept {
-    return detail::first_set(pos, chunks_,
-                             [this](std::size_t w) { return masks_.ends[w]; });
+    std::size_t w = pos / chunk_size;
+    std::uint64_t ends =
+        masks_.ends[w] & (~std::uint64_t{0} << pos % chunk_size);
+    while (ends == 0 && ++w < chunks_) {
+      ends = masks_.ends[w];
+    }
+    return w * chunk_size +
+           (ends == 0 ? 0 : static_cast<std::size_t>(__builtin_ctzll(ends)));
   }
   // Moves past the line ended at term, and past the LF of a CR LF; a CR
   // that ends the block leaves its LF to the next call.

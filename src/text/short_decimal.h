@@ -26,6 +26,9 @@ inline bool rounds_to_nearest() noexcept {
   return FLT_EVAL_METHOD == 0 && std::fegetround() == FE_TONEAREST;
 }
 
+inline constexpr std::array<std::uint64_t, 9> integer_powers_of_ten = {
+    1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
 inline constexpr std::array<double, 17> exact_powers_of_ten = {
     1e0, 1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7, 1e8,
     1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
@@ -69,6 +72,13 @@ inline constexpr std::array<std::uint64_t, 9> low_bytes = [] {
   return table;
 }();
 
+// The eight digits at p, the bytes after a point at offset point (8 or
+// more: none) moved down over it.
+inline std::uint64_t digit_word(const char *p, std::size_t point) noexcept {
+  const std::uint64_t keep = low_bytes[point < 8 ? point : 8];
+  return (load_word(p) & keep) | (load_word(p + 1) & ~keep);
+}
+
 // The value of the token [p, p + length) when it is an optional sign and at
 // most 16 digits around an optional point; false for every other token.
 // The token is ASCII, in a block with its padding after it.
@@ -104,26 +114,36 @@ inline bool short_decimal(const char *p, std::size_t length,
             (length == 9 && static_cast<unsigned char>(p[8] - '0') > 9)))) {
         return false;
       }
-      word = (head & low_bytes[whole]) | (load_word(p + 1) & ~low_bytes[whole]);
+      word = digit_word(p, whole);
     }
     mantissa = eight_digits(word, whole + fraction);
   } else {
-    // Up to sixteen digits, one at a time.
-    std::size_t count = 0;
-    bool point = false;
-    for (std::size_t i = 0; i < length; ++i) {
-      const auto digit = static_cast<unsigned char>(p[i] - '0');
-      if (digit < 10) {
-        mantissa = mantissa * 10 + digit;
-        ++count;
-        fraction += point;
-      } else if (p[i] == '.' && !point) {
-        point = true;
-      } else {
+    // Up to sixteen digits: two words, the point removed the same way.
+    const std::uint64_t first = non_digits(load_word(p));
+    const std::uint64_t second =
+        non_digits(load_word(p + 8)) & low_bytes[length < 16 ? length - 8 : 8];
+    const std::size_t whole =
+        first != 0 ? static_cast<std::size_t>(__builtin_ctzll(first)) / 8
+        : second != 0
+            ? 8 + static_cast<std::size_t>(__builtin_ctzll(second)) / 8
+            : (length < 16 ? length : 16);
+    std::size_t count = length;
+    if (whole < length) {
+      if (p[whole] != '.') {
         return false;
       }
+      count = length - 1;
     }
-    if (count > 16 || mantissa > (std::uint64_t{1} << 53)) {
+    const std::uint64_t high = digit_word(p, whole);
+    const std::uint64_t low = digit_word(p + 8, whole > 8 ? whole - 8 : 0);
+    if (count > 16 ||
+        (non_digits(high) | (non_digits(low) & low_bytes[count - 8])) != 0) {
+      return false;
+    }
+    fraction = count - whole;
+    mantissa = eight_digits(high, 8) * integer_powers_of_ten[count - 8] +
+               eight_digits(low, count - 8);
+    if (mantissa > (std::uint64_t{1} << 53)) {
       return false;
     }
   }
