@@ -54,13 +54,12 @@ inline std::uint64_t eight_digits(std::uint64_t v, std::size_t count) noexcept {
   return ((v & 0x0000FFFF0000FFFFULL) * (1 + (10000ULL << 32))) >> 32;
 }
 
-// A non-zero byte for each byte of v that is not a digit. Exact for ASCII
-// bytes, to which adding 6 never carries into the next byte.
+// The high bit of each byte of v that is not a digit. Exact for ASCII
+// bytes: a digit's byte xor '0' is at most 9, and adding 0x76 to a byte
+// below 0x80 never carries into the next one.
 inline std::uint64_t non_digits(std::uint64_t v) noexcept {
-  constexpr std::uint64_t high = 0xF0F0F0F0F0F0F0F0ULL;
-  constexpr std::uint64_t threes = 0x3030303030303030ULL;
-  return ((v & high) ^ threes) |
-         (((v + 0x0606060606060606ULL) & high) ^ threes);
+  return ((v ^ 0x3030303030303030ULL) + 0x7676767676767676ULL) &
+         0x8080808080808080ULL;
 }
 
 // The low count (0 to 8) bytes of a word.
