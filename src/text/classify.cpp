@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The classifiers of a buffered block: a portable one that every build has,
-// and, on x86-64, AVX2 and AVX-512 ones compiled for those instruction sets
-// alone and used only when the CPU reports them. No build flag selects an
-// instruction set for the rest of the library.
+// The block classifiers: a portable one in every build and, on x86-64, AVX2
+// and AVX-512 ones compiled for those instruction sets alone (no -march).
 #include "text/block.h"
 
 #include <atomic>
@@ -63,9 +61,14 @@ bool classify_portable(const char *data, std::size_t chunks,
 
 #if defined(DIFRAL_X86_KERNELS)
 
-// The CPU's features, as libgcc read them before any constructor ran.
-bool has_avx2() noexcept { return __builtin_cpu_supports("avx2"); }
+// The classifier is chosen as the library loads, maybe before libgcc has
+// read the CPU's features: each test asks it to.
+bool has_avx2() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
 bool has_avx512() noexcept {
+  __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") &&
          __builtin_cpu_supports("avx512bw");
 }
@@ -129,24 +132,21 @@ constexpr Classifier all_classifiers[] = {
     {"portable", []() noexcept { return true; }, classify_portable},
 };
 
-std::atomic<const Classifier *> chosen{nullptr};
+// The first classifier the CPU runs, chosen once as the library loads.
+std::atomic<const Classifier *> chosen{[] {
+  const Classifier *best = all_classifiers;
+  while (!best->supported()) {
+    ++best;
+  }
+  return best;
+}()};
 
 } // namespace
 
 std::span<const Classifier> classifiers() noexcept { return all_classifiers; }
 
 const Classifier &active_classifier() noexcept {
-  const Classifier *active = chosen.load(std::memory_order_relaxed);
-  if (active == nullptr) {
-    for (const Classifier &candidate : all_classifiers) {
-      if (candidate.supported()) {
-        active = &candidate;
-        break;
-      }
-    }
-    chosen.store(active, std::memory_order_relaxed);
-  }
-  return *active;
+  return *chosen.load(std::memory_order_relaxed);
 }
 
 void set_active_classifier(const Classifier &classifier) noexcept {

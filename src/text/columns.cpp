@@ -23,14 +23,26 @@ template <bool Comma>
 void block_row(const BlockView &block, std::size_t begin, std::size_t end,
                std::vector<double> &x, std::vector<double> &y,
                std::vector<double> &e) {
-  // Each token is converted as it is found: the values do not depend on
-  // one another, so converting ahead of the row rule changes nothing.
-  double values[3];
-  bool numbers[3];
-  std::size_t count = 0;
+  // Tokens are converted as they are found, ahead of the row rule, which
+  // changes nothing: the values do not depend on one another.
   LineTokens<Comma> walk(block, begin, end);
-  for (std::size_t start, stop; count < 3 && walk.next(start, stop); ++count) {
-    numbers[count] = detail::token_value(block, start, stop, values[count]);
+  double values[3] = {};
+  bool numbers[3] = {};
+  std::size_t start;
+  std::size_t stop;
+  if (!walk.next(start, stop)) {
+    return;
+  }
+  numbers[0] = detail::token_value(block, start, stop, values[0]);
+  if (!walk.next(start, stop)) {
+    return;
+  }
+  numbers[1] = detail::token_value(block, start, stop, values[1]);
+  // A third token counts only after two numbers.
+  std::size_t count = 2;
+  if (numbers[0] && numbers[1] && walk.next(start, stop)) {
+    numbers[2] = detail::token_value(block, start, stop, values[2]);
+    count = 3;
   }
   const auto value = [&](std::size_t i, double &out) {
     out = values[i];

@@ -26,9 +26,6 @@ inline bool rounds_to_nearest() noexcept {
   return FLT_EVAL_METHOD == 0 && std::fegetround() == FE_TONEAREST;
 }
 
-inline constexpr std::array<std::uint64_t, 9> integer_powers_of_ten = {
-    1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-
 inline constexpr std::array<double, 17> exact_powers_of_ten = {
     1e0, 1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7, 1e8,
     1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
@@ -94,8 +91,7 @@ inline bool short_decimal(const char *p, std::size_t length,
   std::uint64_t mantissa = 0;
   std::size_t fraction = 0;
   if (length <= 9) {
-    // At most eight digits: one word, its bytes after the point moved down
-    // over the point.
+    // At most eight digits: one word, the point moved out.
     const std::uint64_t head = load_word(p);
     const std::size_t first = length < 8 ? length : 8;
     const std::uint64_t marks = non_digits(head) & low_bytes[first];
@@ -104,8 +100,7 @@ inline bool short_decimal(const char *p, std::size_t length,
                    : static_cast<std::size_t>(__builtin_ctzll(marks)) / 8;
     std::uint64_t word = head;
     if (whole < length) {
-      // The byte at whole is the one point; any other mark, or a ninth
-      // byte that is not a digit, and the token is something else.
+      // One point, at whole; no other mark, and a ninth byte a digit.
       fraction = length - 1 - whole;
       if (p[whole] != '.' || length == 1 ||
           (whole < 8 &&
@@ -126,13 +121,10 @@ inline bool short_decimal(const char *p, std::size_t length,
         : second != 0
             ? 8 + static_cast<std::size_t>(__builtin_ctzll(second)) / 8
             : (length < 16 ? length : 16);
-    std::size_t count = length;
-    if (whole < length) {
-      if (p[whole] != '.') {
-        return false;
-      }
-      count = length - 1;
+    if (whole < length && p[whole] != '.') {
+      return false;
     }
+    const std::size_t count = whole < length ? length - 1 : length;
     const std::uint64_t high = digit_word(p, whole);
     const std::uint64_t low = digit_word(p + 8, whole > 8 ? whole - 8 : 0);
     if (count > 16 ||
@@ -140,7 +132,8 @@ inline bool short_decimal(const char *p, std::size_t length,
       return false;
     }
     fraction = count - whole;
-    mantissa = eight_digits(high, 8) * integer_powers_of_ten[count - 8] +
+    mantissa = eight_digits(high, 8) *
+                   static_cast<std::uint64_t>(exact_powers_of_ten[count - 8]) +
                eight_digits(low, count - 8);
     if (mantissa > (std::uint64_t{1} << 53)) {
       return false;
