@@ -20,8 +20,8 @@ inline constexpr std::size_t line_buffer_size = 8192;
 inline constexpr std::size_t chunk_size = 64;
 inline constexpr std::size_t chunk_count = line_buffer_size / chunk_size;
 // Defined bytes after the data of every block: the classifier loads whole
-// chunks, and the number converter words of eight bytes up to eighteen bytes
-// past a token's start.
+// chunks, and the number converter eight-byte words that end up to eighteen
+// bytes past a token's start.
 inline constexpr std::size_t block_padding = 64;
 static_assert(line_buffer_size % chunk_size == 0 &&
                   block_padding >= chunk_size && block_padding >= 18,
