@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/load_result.h"
+#include "text/block.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -116,6 +117,39 @@ inline bool same_result(const LoadResult &a, const LoadResult &b,
     return false;
   }
   return !a->e || same_values(*a->e, *b->e);
+}
+
+// A classifier that marks what the portable one marks but calls no block
+// ASCII, so that every line takes the general path of the readers.
+inline const Classifier &general_path() {
+  static const Classifier general{
+      "general", []() noexcept { return true; },
+      [](const char *data, std::size_t chunks, BlockMasks &masks) noexcept {
+        for (const Classifier &c : detail::classifiers()) {
+          if (c.name == "portable") {
+            c.classify(data, chunks, masks);
+          }
+        }
+        return false;
+      }};
+  return general;
+}
+
+// Loads the bytes with the general path and then with every classifier the
+// CPU runs; each must give the general path's result, bit for bit. Leaves
+// the best classifier active.
+template <class Load> void require_every_classifier_agrees(Load load) {
+  const Classifier &best = detail::active_classifier();
+  detail::set_active_classifier(general_path());
+  const LoadResult general = load();
+  for (const Classifier &classifier : detail::classifiers()) {
+    if (classifier.supported()) {
+      detail::set_active_classifier(classifier);
+      require(same_result(load(), general, true),
+              "a classifier's fast path differs from the general path");
+    }
+  }
+  detail::set_active_classifier(best);
 }
 
 inline bool is_io_utf8(const LoadResult &result) {

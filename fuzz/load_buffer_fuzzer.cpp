@@ -2,8 +2,9 @@
 // Feeds arbitrary bytes to load_buffer under one extension (a compile-time
 // choice, one binary per reader), then checks more than "no crash": the
 // shape of the Pattern, that the failure is one this format can give at all,
-// and that load_path over the same bytes in a file gives the same result
-// without leaving a descriptor open.
+// that every block classifier gives the general path's result, and that
+// load_path over the same bytes in a file gives the same result without
+// leaving a descriptor open.
 #include "core/dispatch.h"
 #include "fuzz_support.h"
 
@@ -122,6 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   } else if (extension == "rasx") {
     check_rasx(text, memory);
   }
+
+  require_every_classifier_agrees([&] { return load_buffer(bytes, name); });
 
   scratch.write(bytes);
   // Measured right before: libFuzzer itself may open descriptors between

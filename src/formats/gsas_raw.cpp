@@ -3,7 +3,7 @@
 
 #include "core/growth.h"
 #include "text/line_reader.h"
-#include "text/scan.h"
+#include "text/short_decimal.h"
 #include "text/text.h"
 
 #include <array>
@@ -28,40 +28,23 @@ bool starts_with_bank(std::string_view line) noexcept {
   return line.size() >= 4 && line.substr(0, 4) == "BANK";
 }
 
-// Every number of a data line, appended to y. An ASCII line goes through the
-// one-pass scanner, and only the tokens it cannot convert go to parse_value.
-void add_intensities(const LineOutcome &outcome, bool fast,
-                     std::vector<double> &y) {
-  if (!fast || !outcome.ascii) {
-    TokenCursor cursor(outcome.line);
-    while (std::optional<std::string_view> token = cursor.next()) {
-      if (std::optional<double> value = parse_value(*token)) {
-        y.push_back(*value);
-      }
+// Every number of a data line, appended to y.
+void add_intensities(std::string_view line, std::vector<double> &y) {
+  for (const std::string_view token : whitespace_tokens(line)) {
+    if (std::optional<double> value = parse_value(token)) {
+      y.push_back(*value);
     }
-    return;
   }
-  const char *p = outcome.line.data();
-  const char *end = p + outcome.line.size();
-  const char *limit = outcome.padded ? end + line_padding : end;
-  for (;;) {
-    p = detail::skip_separators<false>(p, end);
-    if (p == end) {
-      return;
-    }
-    double value;
-    if (const char *after = detail::scan_token<false>(p, end, limit, value)) {
+}
+
+// The same for a line of a classified block: the fields' padding is
+// skipped by its mask, not a byte at a time.
+void add_intensities(const BlockView &block, std::size_t begin, std::size_t end,
+                     std::vector<double> &y) {
+  LineTokens<false> walk(block, begin, end);
+  for (std::size_t start, stop; walk.next(start, stop);) {
+    if (double value; detail::token_value(block, start, stop, value)) {
       y.push_back(value);
-      p = after;
-      continue;
-    }
-    const char *start = p;
-    while (p < end && !detail::is_separator<false>(*p)) {
-      ++p;
-    }
-    const std::string_view token(start, static_cast<std::size_t>(p - start));
-    if (std::optional<double> parsed = parse_value(token)) {
-      y.push_back(*parsed);
     }
   }
 }
@@ -108,15 +91,25 @@ LoadResult read_gsas_raw(ByteSource source) {
   const std::uint64_t data_start = reader.consumed();
   std::size_t lines = 0;
   for (;;) {
-    LineOutcome outcome = reader.next_line();
-    if (outcome.status == LineOutcome::Status::Failure) {
-      return LoadError::io(std::move(*outcome.error));
+    std::size_t begin;
+    std::size_t end;
+    if (fast && reader.next_block_line(begin, end)) {
+      const BlockView block = reader.block();
+      if (starts_with_bank({block.data + begin, end - begin})) {
+        break;
+      }
+      add_intensities(block, begin, end, y);
+    } else {
+      LineOutcome outcome = reader.next_line();
+      if (outcome.status == LineOutcome::Status::Failure) {
+        return LoadError::io(std::move(*outcome.error));
+      }
+      if (outcome.status == LineOutcome::Status::End ||
+          starts_with_bank(outcome.line)) {
+        break;
+      }
+      add_intensities(outcome.line, y);
     }
-    if (outcome.status == LineOutcome::Status::End ||
-        starts_with_bank(outcome.line)) {
-      break;
-    }
-    add_intensities(outcome, fast, y);
     if (++lines == reserve_after_lines) {
       const std::uint64_t consumed = reader.consumed();
       reserve_ahead(y, estimated_remaining(source.size_hint(), consumed,

@@ -2,6 +2,7 @@
 #include "formats/rasx.h"
 
 #include "text/line_reader.h"
+#include "text/short_decimal.h"
 #include "text/text.h"
 
 #include <zip.h>
@@ -660,13 +661,39 @@ private:
   std::uint64_t delivered_ = 0;
 };
 
+// A data line of a classified block: its first two tokens, when both are
+// numbers, are a point.
+void add_point(const BlockView &block, std::size_t begin, std::size_t end,
+               std::vector<double> &x, std::vector<double> &y) {
+  LineTokens<false> walk(block, begin, end);
+  std::size_t starts[2];
+  std::size_t stops[2];
+  if (!walk.next(starts[0], stops[0]) || !walk.next(starts[1], stops[1])) {
+    return;
+  }
+  double position;
+  double intensity;
+  if (detail::token_value(block, starts[0], stops[0], position) &&
+      detail::token_value(block, starts[1], stops[1], intensity)) {
+    x.push_back(position);
+    y.push_back(intensity);
+  }
+}
+
 // Data lines are a position and an intensity; later columns, and every line
 // that does not start with two numbers, are ignored.
 LoadResult read_profile(MemberStream &stream) {
   LineReader reader(stream, max_profile_line);
+  const bool fast = detail::rounds_to_nearest();
   std::vector<double> x;
   std::vector<double> y;
   for (;;) {
+    std::size_t begin;
+    std::size_t end;
+    if (fast && reader.next_block_line(begin, end)) {
+      add_point(reader.block(), begin, end, x, y);
+      continue;
+    }
     LineOutcome outcome = reader.next_line();
     if (outcome.status == LineOutcome::Status::Failure) {
       return LoadError::io(std::move(*outcome.error));

@@ -3,8 +3,7 @@
 
 #include "core/growth.h"
 #include "text/line_reader.h"
-#include "text/scan.h"
-#include "text/scan_lines.h"
+#include "text/short_decimal.h"
 #include "text/text.h"
 
 namespace difral {
@@ -18,99 +17,39 @@ using Tokenizer = std::size_t (*)(std::string_view, std::string_view *,
 // eight reallocations costs a small load more than its parsing.
 constexpr std::size_t initial_points = 256;
 
-// The row rule on a line's first values, count of them (at most three):
-// two give a point, a third its uncertainty.
-void push_row(const double *values, std::size_t count, std::vector<double> &x,
-              std::vector<double> &y, std::vector<double> &e) {
-  if (count < 2) {
+// The row rule on a line of a classified block. Blank and comment lines
+// need no test of their own here: a comment's first token starts with '#'
+// or '!', so it is not a number, and the line yields no point either way.
+template <bool Comma>
+void block_row(const BlockView &block, std::size_t begin, std::size_t end,
+               std::vector<double> &x, std::vector<double> &y,
+               std::vector<double> &e) {
+  // Tokens are converted as they are found, ahead of the row rule, which
+  // changes nothing: the values do not depend on one another.
+  LineTokens<Comma> walk(block, begin, end);
+  double values[3] = {};
+  bool numbers[3] = {};
+  std::size_t start;
+  std::size_t stop;
+  if (!walk.next(start, stop)) {
     return;
   }
-  x.push_back(values[0]);
-  y.push_back(values[1]);
-  if (count == 3) {
-    e.push_back(values[2]);
+  numbers[0] = detail::token_value(block, start, stop, values[0]);
+  if (!walk.next(start, stop)) {
+    return;
   }
-}
-
-// The row rule for an ASCII line whose tokens are all short decimals, in one
-// pass. Returns false, having changed nothing, for any line it cannot judge
-// exactly as the general path would; that line then takes the general path.
-template <bool Comma>
-bool fast_row(const LineOutcome &got, std::vector<double> &x,
-              std::vector<double> &y, std::vector<double> &e) {
-  const std::string_view line = got.line;
-  const char *end = line.data() + line.size();
-  const char *limit = got.padded ? end + line_padding : end;
-  // Leading white space only: a CSV line that starts with a comma, '#' or
-  // '!' after it is for the general path, which knows comments.
-  const char *p = detail::skip_separators<false>(line.data(), end);
-  double values[3];
-  std::size_t count = 0;
-  while (p != end && count < 3) {
-    p = detail::scan_token<Comma>(p, end, limit, values[count]);
-    if (p == nullptr) {
-      return false;
-    }
-    ++count;
-    p = detail::skip_separators<Comma>(p, end);
+  numbers[1] = detail::token_value(block, start, stop, values[1]);
+  // A third token counts only after two numbers.
+  std::size_t count = 2;
+  if (numbers[0] && numbers[1] && walk.next(start, stop)) {
+    numbers[2] = detail::token_value(block, start, stop, values[2]);
+    count = 3;
   }
-  push_row(values, count, x, y, e);
-  return true;
-}
-
-#if defined(DIFRAL_HAS_LINE_MASKS)
-// One token of a masked line: the masked conversion, else the scanner.
-template <bool Comma>
-bool masked_token(const char *base, std::size_t start, std::size_t stop,
-                  const detail::LineMasks &masks, const char *limit,
-                  double &value) {
-  return detail::masked_decimal(base, start, stop, masks, value) ||
-         detail::scan_token<Comma>(base + start, base + stop, limit, value) !=
-             nullptr;
-}
-
-// The row rule for a short padded ASCII line, with the tokens' bounds taken
-// from bit masks. Returns false, having changed nothing, where the general
-// path must judge the line.
-template <bool Comma>
-bool masked_row(const char *base, std::size_t length, const char *limit,
-                std::vector<double> &x, std::vector<double> &y,
-                std::vector<double> &e) {
-  const detail::LineMasks masks = detail::line_masks<Comma>(base, length);
-  const std::uint64_t separators = masks.separators;
-  std::uint64_t rest = ~separators;
-  double values[3];
-  std::size_t count = 0;
-  while (rest != 0 && count < 3) {
-    const auto start = static_cast<std::size_t>(__builtin_ctzll(rest));
-    const auto stop =
-        start + static_cast<std::size_t>(__builtin_ctzll(separators >> start));
-    if (!masked_token<Comma>(base, start, stop, masks, limit, values[count])) {
-      return false;
-    }
-    ++count;
-    rest &= ~detail::bits_below(stop);
-  }
-  push_row(values, count, x, y, e);
-  return true;
-}
-#endif
-
-// The fast path for an ASCII line: masks for short padded lines, the
-// scanner for the rest.
-template <bool Comma>
-bool quick_row(const LineOutcome &got, std::vector<double> &x,
-               std::vector<double> &y, std::vector<double> &e) {
-#if defined(DIFRAL_HAS_LINE_MASKS)
-  // A line of mask_width bytes or more might have a token running past the
-  // masks.
-  if (got.padded && got.line.size() < detail::mask_width) {
-    return masked_row<Comma>(got.line.data(), got.line.size(),
-                             got.line.data() + got.line.size() + line_padding,
-                             x, y, e);
-  }
-#endif
-  return fast_row<Comma>(got, x, y, e);
+  const auto value = [&](std::size_t i, double &out) {
+    out = values[i];
+    return numbers[i];
+  };
+  add_row(count, value, x, y, e);
 }
 
 // Whenever the vectors are full, the lines so far show how many bytes a
@@ -140,12 +79,23 @@ LoadResult read_columns(ByteSource source) {
     LineReader reader(source);
     const bool fast = detail::rounds_to_nearest();
     for (;;) {
-      LineOutcome got = reader.next_line();
-      if (got.status == LineOutcome::Status::End) {
-        break;
-      }
-      if (got.status == LineOutcome::Status::Failure) {
-        return LoadError::io(std::move(*got.error));
+      std::size_t begin;
+      std::size_t end;
+      if (fast && reader.next_block_line(begin, end)) {
+        block_row<Comma>(reader.block(), begin, end, x, y, e);
+      } else {
+        LineOutcome got = reader.next_line();
+        if (got.status == LineOutcome::Status::End) {
+          break;
+        }
+        if (got.status == LineOutcome::Status::Failure) {
+          return LoadError::io(std::move(*got.error));
+        }
+        const std::string_view line = trim_line(got.line);
+        if (!line.empty() && !is_comment_line(line)) {
+          std::string_view tokens[3];
+          add_row(tokens, Tokenize(line, tokens, 3), x, y, e);
+        }
       }
       if (x.size() == x.capacity()) {
         reserve_for_input(estimated_remaining(source.size_hint(),
@@ -153,16 +103,6 @@ LoadResult read_columns(ByteSource source) {
                                               reader.consumed(), x.size()),
                           x, y, e);
       }
-      if (fast && got.ascii && quick_row<Comma>(got, x, y, e)) {
-        continue;
-      }
-      const std::string_view line = trim_line(got.line);
-      if (line.empty() || is_comment_line(line)) {
-        continue;
-      }
-      std::string_view tokens[3];
-      const std::size_t count = Tokenize(line, tokens, 3);
-      add_row(tokens, count, x, y, e);
     }
   }
   source.close();
@@ -173,30 +113,6 @@ LoadResult read_columns(ByteSource source) {
 }
 
 } // namespace
-
-void add_row(const std::string_view *tokens, std::size_t count,
-             std::vector<double> &x, std::vector<double> &y,
-             std::vector<double> &e) {
-  if (count < 2) {
-    return;
-  }
-  const std::optional<double> first = parse_value(tokens[0]);
-  if (!first) {
-    return;
-  }
-  const std::optional<double> second = parse_value(tokens[1]);
-  if (!second) {
-    return;
-  }
-  x.push_back(*first);
-  y.push_back(*second);
-  if (count == 2) {
-    return;
-  }
-  if (const std::optional<double> third = parse_value(tokens[2])) {
-    e.push_back(*third);
-  }
-}
 
 LoadResult read_xy(ByteSource source) {
   return read_columns<false, whitespace_tokens>(std::move(source));

@@ -13,24 +13,6 @@ namespace {
 
 constexpr char byte_order_mark[] = {'\xEF', '\xBB', '\xBF'};
 
-// No byte of the text is past 0x7F. Written as a plain reduction so that the
-// compiler can vectorize it.
-bool is_ascii(std::string_view text) noexcept {
-  const char *p = text.data();
-  const char *end = p + text.size();
-  std::uint64_t any = 0;
-  while (end - p >= 32) {
-    std::uint64_t block[4];
-    std::memcpy(block, p, sizeof block);
-    any |= block[0] | block[1] | block[2] | block[3];
-    p += 32;
-  }
-  for (; p < end; ++p) {
-    any |= static_cast<unsigned char>(*p);
-  }
-  return (any & 0x8080808080808080ULL) == 0;
-}
-
 } // namespace
 
 bool LineReader::refill() {
@@ -64,28 +46,23 @@ bool LineReader::refill() {
       pos_ = sizeof byte_order_mark;
     }
   }
-  // Scanners may read the padding past the last line: keep it defined.
-  std::memset(buffer_.data() + fill_, 0, line_padding);
-  block_ascii_ = is_ascii(std::string_view(buffer_.data(), fill_));
+  // The classifier and the converter read into the padding: keep it
+  // defined, and free of line ends.
+  std::memset(buffer_.data() + fill_, 0, block_padding);
+  chunks_ = (fill_ + chunk_size - 1) / chunk_size;
+  block_ascii_ = classifier_.classify(buffer_.data(), chunks_, masks_);
   return fill_ > 0;
 }
 
 [[gnu::always_inline]] inline LineOutcome
 LineReader::finish(std::string_view line, bool in_block) {
-  if ((in_block && block_ascii_) || is_ascii(line)) {
-    return {LineOutcome::Status::Line, line, true, in_block, std::nullopt};
+  if (!(in_block && block_ascii_) && !is_valid_utf8(line)) {
+    return {LineOutcome::Status::Failure, {}, IoError::invalid_utf8()};
   }
-  if (!is_valid_utf8(line)) {
-    return {LineOutcome::Status::Failure,
-            {},
-            false,
-            false,
-            IoError::invalid_utf8()};
-  }
-  return {LineOutcome::Status::Line, line, false, in_block, std::nullopt};
+  return {LineOutcome::Status::Line, line, std::nullopt};
 }
 
-LineOutcome LineReader::next_line_slow() {
+LineOutcome LineReader::next_line() {
   spill_.clear();
   for (;;) {
     while (pos_ == fill_) {
@@ -102,23 +79,20 @@ LineOutcome LineReader::next_line_slow() {
       }
     }
     const char *start = buffer_.data() + pos_;
-    const char *end = buffer_.data() + fill_;
-    const char *term = detail::find_line_end(start, end);
-    const auto length = static_cast<std::size_t>(term - start);
+    const std::size_t term = std::min(line_end(pos_), fill_);
+    const std::size_t length = term - pos_;
     // Whether the line ends in this block or goes on past it.
     if (max_line_ != 0 && spill_.size() + length > max_line_) {
       return {LineOutcome::Status::Failure,
               {},
-              false,
-              false,
               IoError::with_text("line too long")};
     }
-    if (term == end) {
+    if (term == fill_) {
       spill_.append(start, length);
       pos_ = fill_;
       continue;
     }
-    step_over_line(term, length);
+    step_over_line(term);
     if (spill_.empty()) {
       return finish(std::string_view(start, length), true);
     }
@@ -130,11 +104,10 @@ LineOutcome LineReader::next_line_slow() {
 LineOutcome LineReader::finish_at_end() {
   if (pending_) {
     // A read failure wins over invalid bytes before it.
-    return {
-        LineOutcome::Status::Failure, {}, false, false, std::move(pending_)};
+    return {LineOutcome::Status::Failure, {}, std::move(pending_)};
   }
   if (spill_.empty()) {
-    return {LineOutcome::Status::End, {}, false, false, std::nullopt};
+    return {LineOutcome::Status::End, {}, std::nullopt};
   }
   return finish(spill_, false);
 }

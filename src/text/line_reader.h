@@ -3,6 +3,7 @@
 
 #include "core/byte_source.h"
 #include "core/load_error.h"
+#include "text/block.h"
 
 #include <array>
 #include <cstddef>
@@ -11,43 +12,7 @@
 #include <string>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace difral {
-
-namespace detail {
-
-// The first LF or CR in [p, end), or end.
-inline const char *find_line_end(const char *p, const char *end) noexcept {
-#if defined(__SSE2__)
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i cr = _mm_set1_epi8('\r');
-  while (end - p >= 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const int mask = _mm_movemask_epi8(
-        _mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr)));
-    if (mask != 0) {
-      return p + __builtin_ctz(static_cast<unsigned>(mask));
-    }
-    p += 16;
-  }
-#endif
-  for (; p < end; ++p) {
-    if (*p == '\n' || *p == '\r') {
-      return p;
-    }
-  }
-  return end;
-}
-
-} // namespace detail
-
-inline constexpr std::size_t line_buffer_size = 8192;
-// Readable bytes after every line that lies in the buffer, so that scanners
-// may load eight bytes at a time near a line's end.
-inline constexpr std::size_t line_padding = 64;
 
 // How many more items the rest of an input of input_size bytes likely holds,
 // with consumed bytes read so far and sampled_items seen in sampled_bytes of
@@ -64,10 +29,6 @@ struct LineOutcome {
   Status status = Status::End;
   // The line without its terminator. Valid until the next call of next_line.
   std::string_view line;
-  // The line is all ASCII, which lets readers take their fast path.
-  bool ascii = false;
-  // At least line_padding readable bytes follow the line.
-  bool padded = false;
   std::optional<IoError> error;
 };
 
@@ -88,35 +49,49 @@ public:
   LineReader(const LineReader &) = delete;
   LineReader &operator=(const LineReader &) = delete;
 
-  // After End or Failure the reader is finished: do not call again.
-  LineOutcome next_line() {
-    // The common case, inline: an ASCII block holding the whole next line.
-    if (pos_ < fill_ && block_ascii_ && !after_cr_) {
-      const char *start = buffer_.data() + pos_;
-      const char *end = buffer_.data() + fill_;
-      const char *term = detail::find_line_end(start, end);
-      if (term != end) {
-        const auto length = static_cast<std::size_t>(term - start);
-        step_over_line(term, length);
-        return {LineOutcome::Status::Line, std::string_view(start, length),
-                true, true, std::nullopt};
-      }
+  // The next line when it lies wholly in a classified all-ASCII block:
+  // true, with the line (without its terminator) at [begin, end) of
+  // block(). False, having consumed nothing, when next_line must read it.
+  // May refill the buffer, and so may throw what the stream throws.
+  bool next_block_line(std::size_t &begin, std::size_t &end) {
+    if ((pos_ == fill_ && !refill()) || !block_ascii_ || after_cr_) {
+      return false;
     }
-    return next_line_slow();
+    const std::size_t term = line_end(pos_);
+    if (term >= fill_) {
+      return false;
+    }
+    begin = pos_;
+    end = term;
+    step_over_line(term);
+    return true;
   }
+  BlockView block() const noexcept { return {buffer_.data(), &masks_}; }
+
+  // Any line. After End or Failure the reader is finished: do not call
+  // again.
+  LineOutcome next_line();
 
   // How many bytes of the stream the lines so far have taken up.
   std::uint64_t consumed() const noexcept { return before_block_ + pos_; }
 
 private:
-  // Everything else: refills, long lines, a CR LF split by a refill, the
-  // UTF-8 check, the end of the stream.
-  LineOutcome next_line_slow();
-  // Moves past a line of length bytes ended at term, and past the LF of a
-  // CR LF; a CR that ends the block leaves its LF to the next call.
-  void step_over_line(const char *term, std::size_t length) noexcept {
-    pos_ += length + 1;
-    if (*term == '\r') {
+  // The first LF or CR at or after pos; at or past fill_ when none.
+  std::size_t line_end(std::size_t pos) const noexcept {
+    std::size_t w = pos / chunk_size;
+    std::uint64_t ends =
+        masks_.ends[w] & (~std::uint64_t{0} << pos % chunk_size);
+    while (ends == 0 && ++w < chunks_) {
+      ends = masks_.ends[w];
+    }
+    return w * chunk_size +
+           (ends == 0 ? 0 : static_cast<std::size_t>(__builtin_ctzll(ends)));
+  }
+  // Moves past the line ended at term, and past the LF of a CR LF; a CR
+  // that ends the block leaves its LF to the next call.
+  void step_over_line(std::size_t term) noexcept {
+    pos_ = term + 1;
+    if (buffer_[term] == '\r') {
       if (pos_ == fill_) {
         after_cr_ = true;
       } else if (buffer_[pos_] == '\n') {
@@ -136,8 +111,10 @@ private:
 
   ByteStream *stream_;
   std::size_t max_line_;
+  const Classifier &classifier_ = detail::active_classifier();
   std::size_t pos_ = 0;
   std::size_t fill_ = 0;
+  std::size_t chunks_ = 0;
   // Bytes of the stream before the buffered block.
   std::uint64_t before_block_ = 0;
   // The buffered block holds no byte past 0x7F: its lines need no check.
@@ -149,7 +126,8 @@ private:
   std::optional<IoError> pending_;
   // Holds a line that does not fit in the buffer's unread bytes.
   std::string spill_;
-  std::array<char, line_buffer_size + line_padding> buffer_;
+  std::array<char, line_buffer_size + block_padding> buffer_;
+  BlockMasks masks_{};
 };
 
 } // namespace difral

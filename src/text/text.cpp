@@ -2,7 +2,6 @@
 #include "text/text.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <fast_float/fast_float.h>
@@ -11,17 +10,6 @@
 namespace difral {
 
 namespace {
-
-constexpr std::array<bool, 128> make_ascii_whitespace() {
-  std::array<bool, 128> table{};
-  for (int c = 0x09; c <= 0x0D; ++c) {
-    table[static_cast<std::size_t>(c)] = true;
-  }
-  table[0x20] = true;
-  return table;
-}
-
-constexpr std::array<bool, 128> ascii_whitespace = make_ascii_whitespace();
 
 inline unsigned char byte_at(const char *p) noexcept {
   return static_cast<unsigned char>(*p);
@@ -91,7 +79,7 @@ template <bool CommaSeparates>
 inline std::size_t separator_length(const char *p, const char *end) noexcept {
   const unsigned char c = byte_at(p);
   if (c < 0x80) {
-    return ascii_whitespace[c] || (CommaSeparates && c == ',') ? 1 : 0;
+    return is_ascii_blank(c) || (CommaSeparates && c == ',') ? 1 : 0;
   }
   return whitespace_length(p, end);
 }
@@ -215,7 +203,7 @@ bool is_valid_utf8(std::string_view text) noexcept {
 std::size_t whitespace_length(const char *p, const char *end) noexcept {
   const unsigned char c = byte_at(p);
   if (c < 0x80) {
-    return ascii_whitespace[c] ? 1 : 0;
+    return is_ascii_blank(c) ? 1 : 0;
   }
   const std::ptrdiff_t left = end - p;
   switch (c) {
@@ -262,7 +250,7 @@ std::string_view trim_line(std::string_view text) noexcept {
   while (end > p) {
     const unsigned char last = byte_at(end - 1);
     if (last < 0x80) {
-      if (!ascii_whitespace[last]) {
+      if (!is_ascii_blank(last)) {
         break;
       }
       --end;
@@ -279,10 +267,6 @@ std::string_view trim_line(std::string_view text) noexcept {
     end = lead;
   }
   return std::string_view(p, static_cast<std::size_t>(end - p));
-}
-
-std::optional<std::string_view> TokenCursor::next() noexcept {
-  return next_token<false>(p_, end_);
 }
 
 std::vector<std::string_view> whitespace_tokens(std::string_view text) {

@@ -12,6 +12,12 @@ namespace difral {
 // points past U+10FFFF). ASCII runs are checked eight bytes at a time.
 bool is_valid_utf8(std::string_view text) noexcept;
 
+// ASCII white space: tab to carriage return, and space. Every other white-
+// space character is past 0x7F.
+constexpr bool is_ascii_blank(unsigned char c) noexcept {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 // The byte length of the White_Space character that starts at p (0 when the
 // character there is not white space). The 25 code points of the Unicode
 // White_Space property; U+FEFF and U+200B are not among them.
@@ -24,19 +30,6 @@ std::string_view trim_line(std::string_view text) noexcept;
 inline bool is_comment_line(std::string_view trimmed) noexcept {
   return !trimmed.empty() && (trimmed.front() == '#' || trimmed.front() == '!');
 }
-
-// Walks the maximal runs of non-white-space characters of a text.
-class TokenCursor {
-public:
-  explicit TokenCursor(std::string_view text) noexcept
-      : p_(text.data()), end_(text.data() + text.size()) {}
-  // The next token, or nullopt when none is left. Tokens are never empty.
-  std::optional<std::string_view> next() noexcept;
-
-private:
-  const char *p_;
-  const char *end_;
-};
 
 // The tokens of a text, in order.
 std::vector<std::string_view> whitespace_tokens(std::string_view text);

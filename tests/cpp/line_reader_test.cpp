@@ -7,7 +7,9 @@
 
 #include <ostream>
 
+#include <cstdint>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -208,6 +210,45 @@ TEST(LineReader, LineLongerThanTheLimitFails) {
 
   ByteSource unlimited = ByteSource::buffer(data);
   EXPECT_EQ(read_all(unlimited).lines.size(), 3u);
+}
+
+} // namespace
+} // namespace difral
+
+namespace difral {
+namespace {
+
+// Every classifier marks the bytes that the definitions name, and says the
+// same about ASCII, over all byte values at every position of a chunk.
+TEST(Classifier, EveryKernelMarksWhatTheDefinitionsName) {
+  std::vector<char> data(line_buffer_size + block_padding);
+  std::mt19937 random(99);
+  for (const int range : {256, 128, 256, 256}) {
+    for (std::size_t i = 0; i < line_buffer_size; ++i) {
+      data[i] = static_cast<char>(random() % static_cast<unsigned>(range));
+    }
+    BlockMasks expected{};
+    bool ascii = true;
+    for (std::size_t i = 0; i < line_buffer_size; ++i) {
+      const auto b = static_cast<unsigned char>(data[i]);
+      const std::uint64_t bit = std::uint64_t{1} << (i % chunk_size);
+      expected.ends[i / chunk_size] |= b == '\n' || b == '\r' ? bit : 0;
+      expected.blanks[i / chunk_size] |= is_ascii_blank(b) ? bit : 0;
+      expected.commas[i / chunk_size] |= b == ',' ? bit : 0;
+      ascii = ascii && b < 0x80;
+    }
+    for (const Classifier &classifier : detail::classifiers()) {
+      if (!classifier.supported()) {
+        continue;
+      }
+      SCOPED_TRACE(std::string(classifier.name));
+      BlockMasks got{};
+      EXPECT_EQ(classifier.classify(data.data(), chunk_count, got), ascii);
+      EXPECT_EQ(got.ends, expected.ends);
+      EXPECT_EQ(got.blanks, expected.blanks);
+      EXPECT_EQ(got.commas, expected.commas);
+    }
+  }
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "formats/rasx.h"
 
+#include "classifiers.h"
 #include "text/line_reader.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 #include <zip.h>
@@ -11,11 +13,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <ostream>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -268,7 +272,8 @@ class RasxArchive
 
 TEST_P(RasxArchive, Loads) {
   const auto &[c, kind] = GetParam();
-  expect_outcome(load(c.bytes(), kind), c.expected);
+  const std::string bytes = c.bytes();
+  for_each_classifier([&] { expect_outcome(load(bytes, kind), c.expected); });
 }
 
 std::string profile_member(std::string data,
@@ -536,6 +541,64 @@ TEST(Rasx, LongProfileStreams) {
     SCOPED_TRACE(kind_name(kind));
     expect_outcome(load(zip, kind), points(x, y));
   }
+}
+
+// Whole ASCII lines of a classified block take a fast path; over random
+// profile lines, with every classifier, it must give the general rule's bits:
+// the first two tokens, when both are numbers, are a point.
+TEST(Rasx, FastPathAgreesWithGeneralRule) {
+  const std::vector<std::string> pieces = {"0",
+                                           "10.25",
+                                           "-1.5",
+                                           "+.5",
+                                           "5.",
+                                           "1e3",
+                                           "abc",
+                                           "#",
+                                           "nan",
+                                           "12345678.",
+                                           "1234567.89",
+                                           ".",
+                                           "-",
+                                           "\xC2\xA0",
+                                           "\t",
+                                           " ",
+                                           "1,5",
+                                           std::string(70, ' '),
+                                           std::string(30, '4')};
+  std::mt19937 random(4242);
+  std::string text = "\xEF\xBB\xBF";
+  std::vector<double> x;
+  std::vector<double> y;
+  for (int line = 0; line < 20000; ++line) {
+    std::string data;
+    const std::size_t count = random() % 6;
+    for (std::size_t i = 0; i < count; ++i) {
+      data += pieces[random() % pieces.size()];
+      if (random() % 3 != 0) {
+        data += random() % 2 ? " " : "\t";
+      }
+    }
+    const std::vector<std::string_view> tokens =
+        whitespace_tokens(trim_line(data));
+    if (tokens.size() >= 2) {
+      const std::optional<double> position = parse_value(tokens[0]);
+      const std::optional<double> intensity = parse_value(tokens[1]);
+      if (position && intensity) {
+        x.push_back(*position);
+        y.push_back(*intensity);
+      }
+    }
+    text += data + (random() % 2 ? "\r\n" : "\n");
+  }
+  const std::string zip = profile_member(text, ZIP_CM_STORE);
+  for_each_classifier([&] {
+    const LoadResult got = load(zip, SourceKind::Buffer);
+    ASSERT_TRUE(got.ok()) << describe(got);
+    ASSERT_EQ(got->x.size(), x.size());
+    EXPECT_EQ(std::memcmp(got->x.data(), x.data(), x.size() * 8), 0);
+    EXPECT_EQ(std::memcmp(got->y.data(), y.data(), y.size() * 8), 0);
+  });
 }
 
 std::size_t open_descriptors() {

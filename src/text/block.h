@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// A buffered block of input and its classification: one pass over the block
+// marks, for every byte, whether it ends a line or separates tokens, as
+// bitmaps over 64-byte chunks, so that line and token bounds come from bit
+// operations instead of a search per line.
+
+#include "text/text.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace difral {
+
+inline constexpr std::size_t line_buffer_size = 8192;
+inline constexpr std::size_t chunk_size = 64;
+inline constexpr std::size_t chunk_count = line_buffer_size / chunk_size;
+// Defined bytes after the data of every block: the classifier loads whole
+// chunks, and the number converter eight-byte words that end up to eighteen
+// bytes past a token's start.
+inline constexpr std::size_t block_padding = 64;
+static_assert(line_buffer_size % chunk_size == 0 &&
+                  block_padding >= chunk_size && block_padding >= 18,
+              "every load past a block's data must stay in its padding");
+
+// Bit i of word c describes byte 64c + i of the block. The last word of each
+// map stays readable past the block's last chunk.
+struct BlockMasks {
+  std::array<std::uint64_t, chunk_count + 1> ends;   // LF and CR
+  std::array<std::uint64_t, chunk_count + 1> blanks; // is_ascii_blank
+  std::array<std::uint64_t, chunk_count + 1> commas;
+};
+
+// One implementation of the classification. classify fills the masks of
+// the first chunks of data (chunks * 64 bytes readable) and returns whether
+// every byte of them is ASCII.
+struct Classifier {
+  std::string_view name;
+  bool (*supported)() noexcept;
+  bool (*classify)(const char *data, std::size_t chunks,
+                   BlockMasks &masks) noexcept;
+};
+
+namespace detail {
+
+// Every classifier built into this binary, the portable one last.
+std::span<const Classifier> classifiers() noexcept;
+// The best classifier the CPU runs, chosen once from its features.
+const Classifier &active_classifier() noexcept;
+// Makes every later load use this classifier (for tests and fuzzing).
+void set_active_classifier(const Classifier &classifier) noexcept;
+
+// The 64 bits of a map from position pos on.
+inline std::uint64_t
+bits_from(const std::array<std::uint64_t, chunk_count + 1> &map,
+          std::size_t pos) noexcept {
+  const std::size_t w = pos / chunk_size;
+  const std::size_t shift = pos % chunk_size;
+  // Two shifts, so that a shift of 0 does not shift by 64.
+  return (map[w] >> shift) | ((map[w + 1] << 1) << (chunk_size - 1 - shift));
+}
+
+} // namespace detail
+
+// A classified block as readers see it: its bytes and their masks.
+// Positions are offsets into data.
+struct BlockView {
+  const char *data;
+  const BlockMasks *masks;
+};
+
+// The tokens of the line [begin, end) of a classified block, in order,
+// found 64 bytes at a time from the separator masks.
+template <bool Comma> class LineTokens {
+public:
+  LineTokens(const BlockView &block, std::size_t begin,
+             std::size_t end) noexcept
+      : block_(block), end_(end) {
+    window(begin);
+  }
+
+  // The next token, at [start, stop); false when none is left.
+  bool next(std::size_t &start, std::size_t &stop) noexcept {
+    for (;;) {
+      if (rest_ != 0) {
+        const auto first = static_cast<std::size_t>(__builtin_ctzll(rest_));
+        const std::uint64_t after = ~rest_ >> first;
+        if (after != 0) {
+          const auto last =
+              first + static_cast<std::size_t>(__builtin_ctzll(after));
+          start = base_ + first;
+          stop = base_ + last;
+          rest_ &= ~std::uint64_t{0} << last;
+          return true;
+        }
+        if (first != 0) {
+          window(base_ + first); // the token runs past the window
+          continue;
+        }
+        // A token of 64 bytes or more: follow it window by window.
+        start = base_;
+        while (rest_ == ~std::uint64_t{0}) {
+          window(base_ + chunk_size);
+        }
+        stop = base_ + static_cast<std::size_t>(__builtin_ctzll(~rest_));
+        rest_ &= ~std::uint64_t{0} << (stop - base_);
+        return true;
+      }
+      if (end_ - base_ < chunk_size) {
+        return false;
+      }
+      window(base_ + chunk_size);
+    }
+  }
+
+private:
+  // Looks at the 64 bytes from pos; those past the line count as
+  // separators.
+  void window(std::size_t pos) noexcept {
+    const std::size_t left = end_ - pos;
+    base_ = pos;
+    rest_ = ~(detail::bits_from(block_.masks->blanks, pos) |
+              (Comma ? detail::bits_from(block_.masks->commas, pos) : 0) |
+              (left < chunk_size ? ~std::uint64_t{0} << left : 0));
+  }
+
+  const BlockView &block_;
+  std::size_t end_;
+  std::size_t base_ = 0;
+  std::uint64_t rest_ = 0; // the token bytes of the window not yet handed out
+};
+
+} // namespace difral

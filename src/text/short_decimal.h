@@ -1,0 +1,163 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// The readers' one fast number conversion. A token of a classified block
+// that is a plain decimal of at most 16 digits is converted as an integer,
+// then scaled by an exact power of ten in one correctly rounded division
+// (the fast path of Clinger's algorithm), which gives parse_value's bits.
+// Every other token goes to parse_value, the one definition of the grammar.
+
+#include "text/block.h"
+#include "text/text.h"
+
+#include <array>
+#include <bit>
+#include <cfenv>
+#include <cfloat>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+namespace difral::detail {
+
+// One division of exact doubles is correctly rounded only while the FPU
+// rounds to nearest and evaluates in double precision.
+inline bool rounds_to_nearest() noexcept {
+  return FLT_EVAL_METHOD == 0 && std::fegetround() == FE_TONEAREST;
+}
+
+inline constexpr std::array<double, 17> exact_powers_of_ten = {
+    1e0, 1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7, 1e8,
+    1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
+
+// The eight bytes at p as a little-endian word: byte 0 lowest.
+inline std::uint64_t load_word(const char *p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) {
+    v = __builtin_bswap64(v);
+  }
+  return v;
+}
+
+// The value of the first count (1 to 8) bytes of v, all digits. The bytes
+// after them, whatever they are, shift out.
+inline std::uint64_t eight_digits(std::uint64_t v, std::size_t count) noexcept {
+  // The digits become the high bytes, so that the dropped bytes read as
+  // leading zeros; then pairs, quads and the two halves combine.
+  v = (v & 0x0F0F0F0F0F0F0F0FULL) << (8 * (8 - count));
+  v = (v * (1 + (10 << 8))) >> 8;
+  v = ((v & 0x00FF00FF00FF00FFULL) * (1 + (100 << 16))) >> 16;
+  return ((v & 0x0000FFFF0000FFFFULL) * (1 + (10000ULL << 32))) >> 32;
+}
+
+// The high bit of each byte of v that is not a digit. Exact for ASCII
+// bytes: a digit's byte xor '0' is at most 9, and adding 0x76 to a byte
+// below 0x80 never carries into the next one.
+inline std::uint64_t non_digits(std::uint64_t v) noexcept {
+  return ((v ^ 0x3030303030303030ULL) + 0x7676767676767676ULL) &
+         0x8080808080808080ULL;
+}
+
+// The low count (0 to 8) bytes of a word.
+inline constexpr std::array<std::uint64_t, 9> low_bytes = [] {
+  std::array<std::uint64_t, 9> table{};
+  for (std::size_t i = 0; i < 9; ++i) {
+    table[i] = i == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * i)) - 1;
+  }
+  return table;
+}();
+
+// The eight digits at p, the bytes after a point at offset point (8 or
+// more: none) moved down over it.
+inline std::uint64_t digit_word(const char *p, std::size_t point) noexcept {
+  const std::uint64_t keep = low_bytes[point < 8 ? point : 8];
+  return (load_word(p) & keep) | (load_word(p + 1) & ~keep);
+}
+
+// The value of the token [p, p + length) when it is an optional sign and at
+// most 16 digits around an optional point; false for every other token.
+// The token is ASCII, in a block with its padding after it.
+inline bool short_decimal(const char *p, std::size_t length,
+                          double &value) noexcept {
+  const bool negative = *p == '-';
+  if (*p == '-' || *p == '+') {
+    ++p;
+    --length;
+  }
+  if (length - 1 > 16) {
+    return false; // the sign alone, or more than 17 bytes
+  }
+  std::uint64_t mantissa = 0;
+  std::size_t fraction = 0;
+  if (length <= 9) {
+    // At most eight digits: one word, the point moved out.
+    const std::uint64_t head = load_word(p);
+    const std::size_t first = length < 8 ? length : 8;
+    const std::uint64_t marks = non_digits(head) & low_bytes[first];
+    const std::size_t whole =
+        marks == 0 ? first
+                   : static_cast<std::size_t>(__builtin_ctzll(marks)) / 8;
+    std::uint64_t word = head;
+    if (whole < length) {
+      // One point, at whole; no other mark, and a ninth byte a digit.
+      fraction = length - 1 - whole;
+      if (p[whole] != '.' || length == 1 ||
+          (whole < 8 &&
+           ((marks & ~low_bytes[whole + 1]) != 0 ||
+            (length == 9 && static_cast<unsigned char>(p[8] - '0') > 9)))) {
+        return false;
+      }
+      word = digit_word(p, whole);
+    }
+    mantissa = eight_digits(word, whole + fraction);
+  } else {
+    // Up to sixteen digits: two words, the point removed the same way.
+    const std::uint64_t first = non_digits(load_word(p));
+    const std::uint64_t second =
+        non_digits(load_word(p + 8)) & low_bytes[length < 16 ? length - 8 : 8];
+    const std::size_t whole =
+        first != 0 ? static_cast<std::size_t>(__builtin_ctzll(first)) / 8
+        : second != 0
+            ? 8 + static_cast<std::size_t>(__builtin_ctzll(second)) / 8
+            : (length < 16 ? length : 16);
+    if (whole < length && p[whole] != '.') {
+      return false;
+    }
+    const std::size_t count = whole < length ? length - 1 : length;
+    const std::uint64_t high = digit_word(p, whole);
+    const std::uint64_t low = digit_word(p + 8, whole > 8 ? whole - 8 : 0);
+    if (count > 16 ||
+        (non_digits(high) | (non_digits(low) & low_bytes[count - 8])) != 0) {
+      return false;
+    }
+    fraction = count - whole;
+    mantissa = eight_digits(high, 8) *
+                   static_cast<std::uint64_t>(exact_powers_of_ten[count - 8]) +
+               eight_digits(low, count - 8);
+    if (mantissa > (std::uint64_t{1} << 53)) {
+      return false;
+    }
+  }
+  // Below 2^53: the signed conversion is exact and a single instruction.
+  const double magnitude =
+      static_cast<double>(static_cast<std::int64_t>(mantissa)) /
+      exact_powers_of_ten[fraction];
+  value = negative ? -magnitude : magnitude;
+  return true;
+}
+
+// The value of the token [begin, end) of a block, as parse_value gives it;
+// false when it is not a number. Only while rounds_to_nearest().
+inline bool token_value(const BlockView &block, std::size_t begin,
+                        std::size_t end, double &value) noexcept {
+  if (short_decimal(block.data + begin, end - begin, value)) {
+    return true;
+  }
+  const std::optional<double> parsed =
+      parse_value({block.data + begin, end - begin});
+  value = parsed.value_or(0);
+  return parsed.has_value();
+}
+
+} // namespace difral::detail
