@@ -68,16 +68,17 @@ inline constexpr std::array<std::uint64_t, 9> low_bytes = [] {
   return table;
 }();
 
-// The eight digits at p, the bytes after a point at offset point (8 or
-// more: none) moved down over it.
-inline std::uint64_t digit_word(const char *p, std::size_t point) noexcept {
-  const std::uint64_t keep = low_bytes[point < 8 ? point : 8];
-  return (load_word(p) & keep) | (load_word(p + 1) & ~keep);
+// The low count (0 to 8) bytes of word, the rest from the word one byte
+// further on: a point at offset count removed.
+inline std::uint64_t without_point(std::uint64_t word, const char *next,
+                                   std::size_t count) noexcept {
+  return (word & low_bytes[count]) | (load_word(next) & ~low_bytes[count]);
 }
 
 // The value of the token [p, p + length) when it is an optional sign and at
-// most 16 digits around an optional point; false for every other token.
-// The token is ASCII, in a block with its padding after it.
+// most 16 digits around an optional point, in at most 16 bytes after the
+// sign; false for every other token. The token is ASCII, and a separator
+// and a block's padding follow it, so a run of digits ends at its end.
 inline bool short_decimal(const char *p, std::size_t length,
                           double &value) noexcept {
   const bool negative = *p == '-';
@@ -85,64 +86,68 @@ inline bool short_decimal(const char *p, std::size_t length,
     ++p;
     --length;
   }
-  if (length - 1 > 16) {
-    return false; // the sign alone, or more than 17 bytes
+  if (length - 1 >= 16) {
+    return false; // the sign alone, or more than 16 bytes
   }
-  std::uint64_t mantissa = 0;
-  std::size_t fraction = 0;
-  if (length <= 9) {
-    // At most eight digits: one word, the point moved out.
-    const std::uint64_t head = load_word(p);
-    const std::size_t first = length < 8 ? length : 8;
-    const std::uint64_t marks = non_digits(head) & low_bytes[first];
-    const std::size_t whole =
-        marks == 0 ? first
-                   : static_cast<std::size_t>(__builtin_ctzll(marks)) / 8;
-    std::uint64_t word = head;
-    if (whole < length) {
-      // One point, at whole; no other mark, and a ninth byte a digit.
-      fraction = length - 1 - whole;
-      if (p[whole] != '.' || length == 1 ||
-          (whole < 8 &&
-           ((marks & ~low_bytes[whole + 1]) != 0 ||
-            (length == 9 && static_cast<unsigned char>(p[8] - '0') > 9)))) {
+  std::uint64_t low = load_word(p);
+  const std::uint64_t marks = non_digits(low);
+  std::size_t whole; // the digits before the first other byte
+  std::size_t digits;
+  std::uint64_t mantissa;
+  if (length <= 9 && marks != 0) {
+    // At most eight digits: one word.
+    whole = static_cast<std::size_t>(__builtin_ctzll(marks)) / 8;
+    digits = whole;
+    if (whole != length) {
+      // One point, and only digits after it.
+      digits = length - 1;
+      if (p[whole] != '.' || digits == 0) {
         return false;
       }
-      word = digit_word(p, whole);
+      low = without_point(low, p + 1, whole);
+      if ((non_digits(low) & low_bytes[digits]) != 0) {
+        return false;
+      }
     }
-    mantissa = eight_digits(word, whole + fraction);
+    mantissa = eight_digits(low, digits);
   } else {
-    // Up to sixteen digits: two words, the point removed the same way.
-    const std::uint64_t first = non_digits(load_word(p));
-    const std::uint64_t second =
-        non_digits(load_word(p + 8)) & low_bytes[length < 16 ? length - 8 : 8];
-    const std::size_t whole =
-        first != 0 ? static_cast<std::size_t>(__builtin_ctzll(first)) / 8
-        : second != 0
-            ? 8 + static_cast<std::size_t>(__builtin_ctzll(second)) / 8
-            : (length < 16 ? length : 16);
-    if (whole < length && p[whole] != '.') {
-      return false;
+    // Eight digits or more: two words, the point removed the same way.
+    std::uint64_t high = load_word(p + 8);
+    const std::uint64_t rest = non_digits(high);
+    whole = marks != 0 ? static_cast<std::size_t>(__builtin_ctzll(marks)) / 8
+            : rest != 0
+                ? 8 + static_cast<std::size_t>(__builtin_ctzll(rest)) / 8
+                : 16;
+    digits = whole;
+    if (whole != length) {
+      digits = length - 1;
+      if (p[whole] != '.') {
+        return false;
+      }
+      if (whole < 8) {
+        low = without_point(low, p + 1, whole);
+        high = load_word(p + 9);
+      } else {
+        high = without_point(high, p + 9, whole - 8);
+      }
+      if ((non_digits(low) | (non_digits(high) & low_bytes[digits - 8])) != 0) {
+        return false;
+      }
     }
-    const std::size_t count = whole < length ? length - 1 : length;
-    const std::uint64_t high = digit_word(p, whole);
-    const std::uint64_t low = digit_word(p + 8, whole > 8 ? whole - 8 : 0);
-    if (count > 16 ||
-        (non_digits(high) | (non_digits(low) & low_bytes[count - 8])) != 0) {
-      return false;
-    }
-    fraction = count - whole;
-    mantissa = eight_digits(high, 8) *
-                   static_cast<std::uint64_t>(exact_powers_of_ten[count - 8]) +
-               eight_digits(low, count - 8);
-    if (mantissa > (std::uint64_t{1} << 53)) {
-      return false;
+    mantissa = eight_digits(low, 8);
+    if (digits > 8) {
+      mantissa = mantissa * static_cast<std::uint64_t>(
+                                exact_powers_of_ten[digits - 8]) +
+                 eight_digits(high, digits - 8);
+      if (mantissa > (std::uint64_t{1} << 53)) {
+        return false;
+      }
     }
   }
   // Below 2^53: the signed conversion is exact and a single instruction.
   const double magnitude =
       static_cast<double>(static_cast<std::int64_t>(mantissa)) /
-      exact_powers_of_ten[fraction];
+      exact_powers_of_ten[digits - whole];
   value = negative ? -magnitude : magnitude;
   return true;
 }
