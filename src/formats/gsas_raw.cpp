@@ -90,31 +90,38 @@ LoadResult read_gsas_raw(ByteSource source) {
   const bool fast = detail::rounds_to_nearest();
   const std::uint64_t data_start = reader.consumed();
   std::size_t lines = 0;
-  for (;;) {
-    std::size_t begin;
-    std::size_t end;
-    if (fast && reader.next_block_line(begin, end)) {
-      const BlockView block = reader.block();
-      if (starts_with_bank({block.data + begin, end - begin})) {
-        break;
-      }
-      add_intensities(block, begin, end, y);
-    } else {
-      LineOutcome outcome = reader.next_line();
-      if (outcome.status == LineOutcome::Status::Failure) {
-        return LoadError::io(std::move(*outcome.error));
-      }
-      if (outcome.status == LineOutcome::Status::End ||
-          starts_with_bank(outcome.line)) {
-        break;
-      }
-      add_intensities(outcome.line, y);
-    }
+  const auto make_room = [&] {
     if (++lines == reserve_after_lines) {
       const std::uint64_t consumed = reader.consumed();
       reserve_ahead(y, estimated_remaining(source.size_hint(), consumed,
                                            consumed - data_start, y.size()));
     }
+  };
+  for (bool bank = false;;) {
+    if (fast) {
+      reader.take_block_lines([&](std::size_t begin, std::size_t end) {
+        const BlockView block = reader.block();
+        bank = starts_with_bank({block.data + begin, end - begin});
+        if (!bank) {
+          add_intensities(block, begin, end, y);
+          make_room();
+        }
+        return !bank;
+      });
+      if (bank) {
+        break;
+      }
+    }
+    LineOutcome outcome = reader.next_line();
+    if (outcome.status == LineOutcome::Status::Failure) {
+      return LoadError::io(std::move(*outcome.error));
+    }
+    if (outcome.status == LineOutcome::Status::End ||
+        starts_with_bank(outcome.line)) {
+      break;
+    }
+    add_intensities(outcome.line, y);
+    make_room();
   }
   source.close();
 

@@ -688,11 +688,11 @@ LoadResult read_profile(MemberStream &stream) {
   std::vector<double> x;
   std::vector<double> y;
   for (;;) {
-    std::size_t begin;
-    std::size_t end;
-    if (fast && reader.next_block_line(begin, end)) {
-      add_point(reader.block(), begin, end, x, y);
-      continue;
+    if (fast) {
+      reader.take_block_lines([&](std::size_t begin, std::size_t end) {
+        add_point(reader.block(), begin, end, x, y);
+        return true;
+      });
     }
     LineOutcome outcome = reader.next_line();
     if (outcome.status == LineOutcome::Status::Failure) {

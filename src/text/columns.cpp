@@ -24,32 +24,23 @@ template <bool Comma>
 void block_row(const BlockView &block, std::size_t begin, std::size_t end,
                std::vector<double> &x, std::vector<double> &y,
                std::vector<double> &e) {
-  // Tokens are converted as they are found, ahead of the row rule, which
-  // changes nothing: the values do not depend on one another.
   LineTokens<Comma> walk(block, begin, end);
-  double values[3] = {};
-  bool numbers[3] = {};
   std::size_t start;
   std::size_t stop;
-  if (!walk.next(start, stop)) {
+  double first;
+  double second;
+  if (!walk.next(start, stop) ||
+      !detail::token_value(block, start, stop, first) ||
+      !walk.next(start, stop) ||
+      !detail::token_value(block, start, stop, second)) {
     return;
   }
-  numbers[0] = detail::token_value(block, start, stop, values[0]);
-  if (!walk.next(start, stop)) {
-    return;
+  x.push_back(first);
+  y.push_back(second);
+  if (double third; walk.next(start, stop) &&
+                    detail::token_value(block, start, stop, third)) {
+    e.push_back(third);
   }
-  numbers[1] = detail::token_value(block, start, stop, values[1]);
-  // A third token counts only after two numbers.
-  std::size_t count = 2;
-  if (numbers[0] && numbers[1] && walk.next(start, stop)) {
-    numbers[2] = detail::token_value(block, start, stop, values[2]);
-    count = 3;
-  }
-  const auto value = [&](std::size_t i, double &out) {
-    out = values[i];
-    return numbers[i];
-  };
-  add_row(count, value, x, y, e);
 }
 
 // Whenever the vectors are full, the lines so far show how many bytes a
@@ -78,31 +69,35 @@ LoadResult read_columns(ByteSource source) {
   {
     LineReader reader(source);
     const bool fast = detail::rounds_to_nearest();
-    for (;;) {
-      std::size_t begin;
-      std::size_t end;
-      if (fast && reader.next_block_line(begin, end)) {
-        block_row<Comma>(reader.block(), begin, end, x, y, e);
-      } else {
-        LineOutcome got = reader.next_line();
-        if (got.status == LineOutcome::Status::End) {
-          break;
-        }
-        if (got.status == LineOutcome::Status::Failure) {
-          return LoadError::io(std::move(*got.error));
-        }
-        const std::string_view line = trim_line(got.line);
-        if (!line.empty() && !is_comment_line(line)) {
-          std::string_view tokens[3];
-          add_row(tokens, Tokenize(line, tokens, 3), x, y, e);
-        }
-      }
+    const auto make_room = [&] {
       if (x.size() == x.capacity()) {
         reserve_for_input(estimated_remaining(source.size_hint(),
                                               reader.consumed(),
                                               reader.consumed(), x.size()),
                           x, y, e);
       }
+    };
+    for (;;) {
+      if (fast) {
+        reader.take_block_lines([&](std::size_t begin, std::size_t end) {
+          block_row<Comma>(reader.block(), begin, end, x, y, e);
+          make_room();
+          return true;
+        });
+      }
+      LineOutcome got = reader.next_line();
+      if (got.status == LineOutcome::Status::End) {
+        break;
+      }
+      if (got.status == LineOutcome::Status::Failure) {
+        return LoadError::io(std::move(*got.error));
+      }
+      const std::string_view line = trim_line(got.line);
+      if (!line.empty() && !is_comment_line(line)) {
+        std::string_view tokens[3];
+        add_row(tokens, Tokenize(line, tokens, 3), x, y, e);
+      }
+      make_room();
     }
   }
   source.close();

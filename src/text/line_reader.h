@@ -49,22 +49,43 @@ public:
   LineReader(const LineReader &) = delete;
   LineReader &operator=(const LineReader &) = delete;
 
-  // The next line when it lies wholly in a classified all-ASCII block:
-  // true, with the line (without its terminator) at [begin, end) of
-  // block(). False, having consumed nothing, when next_line must read it.
-  // May refill the buffer, and so may throw what the stream throws.
-  bool next_block_line(std::size_t &begin, std::size_t &end) {
+  // Hands each line that lies wholly in the classified all-ASCII block,
+  // from the next one on, to take(begin, end): the line without its
+  // terminator at [begin, end) of block(), already consumed. Stops after a
+  // line for which take returns false, and at the first line that
+  // next_line must read. May refill the buffer, and so may throw what the
+  // stream throws.
+  template <class Take> void take_block_lines(Take take) {
     if ((pos_ == fill_ && !refill()) || !block_ascii_ || after_cr_) {
-      return false;
+      return;
     }
-    const std::size_t term = line_end(pos_);
-    if (term >= fill_) {
-      return false;
+    std::size_t w = pos_ / chunk_size;
+    std::uint64_t ends =
+        masks_.ends[w] & (~std::uint64_t{0} << pos_ % chunk_size);
+    for (;;) {
+      while (ends == 0) {
+        if (++w == chunks_) {
+          return;
+        }
+        ends = masks_.ends[w];
+      }
+      // The padding holds no line end: term is in the block.
+      const std::size_t begin = pos_;
+      const std::size_t term =
+          w * chunk_size + static_cast<std::size_t>(__builtin_ctzll(ends));
+      step_over_line(term);
+      if (!take(begin, term) || after_cr_) {
+        return;
+      }
+      if (pos_ / chunk_size != w) {
+        w = pos_ / chunk_size;
+        if (w == chunks_) {
+          return;
+        }
+        ends = masks_.ends[w];
+      }
+      ends &= ~std::uint64_t{0} << pos_ % chunk_size;
     }
-    begin = pos_;
-    end = term;
-    step_over_line(term);
-    return true;
   }
   BlockView block() const noexcept { return {buffer_.data(), &masks_}; }
 
