@@ -85,36 +85,25 @@ public:
 
   // The next token, at [start, stop); false when none is left.
   bool next(std::size_t &start, std::size_t &stop) noexcept {
-    for (;;) {
-      if (rest_ != 0) {
-        const auto first = static_cast<std::size_t>(__builtin_ctzll(rest_));
-        const std::uint64_t after = ~rest_ >> first;
-        if (after != 0) {
-          const auto last =
-              first + static_cast<std::size_t>(__builtin_ctzll(after));
-          start = base_ + first;
-          stop = base_ + last;
-          rest_ &= ~std::uint64_t{0} << last;
-          return true;
-        }
-        if (first != 0) {
-          window(base_ + first); // the token runs past the window
-          continue;
-        }
-        // A token of 64 bytes or more: follow it window by window.
-        start = base_;
-        while (rest_ == ~std::uint64_t{0}) {
-          window(base_ + chunk_size);
-        }
-        stop = base_ + static_cast<std::size_t>(__builtin_ctzll(~rest_));
-        rest_ &= ~std::uint64_t{0} << (stop - base_);
-        return true;
-      }
-      if (end_ - base_ < chunk_size) {
+    while (rest_ == 0) {
+      if (end_ - base_ <= chunk_size) {
         return false;
       }
       window(base_ + chunk_size);
     }
+    const auto first = static_cast<std::size_t>(__builtin_ctzll(rest_));
+    start = base_ + first;
+    if (const std::uint64_t after = ~rest_ >> first; after != 0) {
+      stop = start + static_cast<std::size_t>(__builtin_ctzll(after));
+    } else {
+      // The token runs past the window: follow it window by window.
+      do {
+        window(base_ + chunk_size);
+      } while (rest_ == ~std::uint64_t{0});
+      stop = base_ + static_cast<std::size_t>(__builtin_ctzll(~rest_));
+    }
+    rest_ &= ~std::uint64_t{0} << (stop - base_);
+    return true;
   }
 
 private:

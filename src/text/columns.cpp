@@ -10,9 +10,6 @@ namespace difral {
 
 namespace {
 
-using Tokenizer = std::size_t (*)(std::string_view, std::string_view *,
-                                  std::size_t) noexcept;
-
 // Room for a small file's points from the start: growing one by one through
 // eight reallocations costs a small load more than its parsing.
 constexpr std::size_t initial_points = 256;
@@ -58,8 +55,7 @@ void reserve_for_input(std::size_t more, std::vector<double> &x,
 
 // Reads lines of columns: blank and comment lines are skipped, every other
 // line goes through the row rule. e is kept only when every point has one.
-template <bool Comma, Tokenizer Tokenize>
-LoadResult read_columns(ByteSource source) {
+template <bool Comma> LoadResult read_columns(ByteSource source) {
   std::vector<double> x;
   std::vector<double> y;
   std::vector<double> e;
@@ -95,7 +91,10 @@ LoadResult read_columns(ByteSource source) {
       const std::string_view line = trim_line(got.line);
       if (!line.empty() && !is_comment_line(line)) {
         std::string_view tokens[3];
-        add_row(tokens, Tokenize(line, tokens, 3), x, y, e);
+        add_row(tokens,
+                Comma ? csv_tokens(line, tokens, 3)
+                      : whitespace_tokens(line, tokens, 3),
+                x, y, e);
       }
       make_room();
     }
@@ -110,11 +109,11 @@ LoadResult read_columns(ByteSource source) {
 } // namespace
 
 LoadResult read_xy(ByteSource source) {
-  return read_columns<false, whitespace_tokens>(std::move(source));
+  return read_columns<false>(std::move(source));
 }
 
 LoadResult read_csv(ByteSource source) {
-  return read_columns<true, csv_tokens>(std::move(source));
+  return read_columns<true>(std::move(source));
 }
 
 } // namespace difral
