@@ -40,19 +40,6 @@ void block_row(const BlockView &block, std::size_t begin, std::size_t end,
   }
 }
 
-// Whenever the vectors are full, the lines so far show how many bytes a
-// point takes, and the vectors are sized for the rest of the input, sparing
-// the copies and page faults of doubling.
-void reserve_for_input(std::size_t more, std::vector<double> &x,
-                       std::vector<double> &y, std::vector<double> &e) {
-  reserve_ahead(x, more);
-  reserve_ahead(y, more);
-  // Two columns so far: e will most likely stay absent.
-  if (!e.empty() && e.size() == x.size()) {
-    reserve_ahead(e, more);
-  }
-}
-
 // Reads lines of columns: blank and comment lines are skipped, every other
 // line goes through the row rule. e is kept only when every point has one.
 template <bool Comma> LoadResult read_columns(ByteSource source) {
@@ -65,12 +52,18 @@ template <bool Comma> LoadResult read_columns(ByteSource source) {
   {
     LineReader reader(source);
     const bool fast = detail::rounds_to_nearest();
+    // Whenever the vectors are full, the lines so far show how many bytes
+    // a point takes, and the vectors are sized for the rest of the input,
+    // sparing the copies and page faults of doubling.
     const auto make_room = [&] {
       if (x.size() == x.capacity()) {
-        reserve_for_input(estimated_remaining(source.size_hint(),
-                                              reader.consumed(),
-                                              reader.consumed(), x.size()),
-                          x, y, e);
+        const std::size_t more = estimated_remaining(
+            source.size_hint(), reader.consumed(), reader.consumed(), x.size());
+        reserve_ahead(x, more);
+        reserve_ahead(y, more);
+        if (!e.empty() && e.size() == x.size()) {
+          reserve_ahead(e, more); // with two columns, e stays absent
+        }
       }
     };
     for (;;) {

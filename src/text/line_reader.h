@@ -70,21 +70,17 @@ public:
         ends = masks_.ends[w];
       }
       // The padding holds no line end: term is in the block.
-      const std::size_t begin = pos_;
       const std::size_t term =
           w * chunk_size + static_cast<std::size_t>(__builtin_ctzll(ends));
+      ends &= ends - 1;
+      if (term < pos_) {
+        continue; // the LF of a CR LF
+      }
+      const std::size_t begin = pos_;
       step_over_line(term);
       if (!take(begin, term) || after_cr_) {
         return;
       }
-      if (pos_ / chunk_size != w) {
-        w = pos_ / chunk_size;
-        if (w == chunks_) {
-          return;
-        }
-        ends = masks_.ends[w];
-      }
-      ends &= ~std::uint64_t{0} << pos_ % chunk_size;
     }
   }
   BlockView block() const noexcept { return {buffer_.data(), &masks_}; }

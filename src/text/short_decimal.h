@@ -60,10 +60,10 @@ inline std::uint64_t non_digits(std::uint64_t v) noexcept {
 }
 
 // The low count (0 to 8) bytes of a word.
-inline constexpr std::array<std::uint64_t, 9> low_bytes = [] {
+inline constexpr auto low_bytes = [] {
   std::array<std::uint64_t, 9> table{};
-  for (std::size_t i = 0; i < 9; ++i) {
-    table[i] = i == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * i)) - 1;
+  for (std::size_t i = 1; i < table.size(); ++i) {
+    table[i] = table[i - 1] << 8 | 0xFF;
   }
   return table;
 }();

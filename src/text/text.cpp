@@ -57,19 +57,10 @@ std::size_t utf8_sequence_length(const unsigned char *p,
 
 inline bool ascii_lower_equals(std::string_view text,
                                std::string_view lower) noexcept {
-  if (text.size() != lower.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (c != lower[i]) {
-      return false;
-    }
-  }
-  return true;
+  return std::equal(text.begin(), text.end(), lower.begin(), lower.end(),
+                    [](char c, char l) {
+                      return (c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) == l;
+                    });
 }
 
 // Tokens are maximal runs of bytes that start no separator. A byte past
@@ -119,14 +110,13 @@ template <bool CommaSeparates>
 std::size_t first_tokens(std::string_view text, std::string_view *out,
                          std::size_t max) noexcept {
   const char *p = text.data();
-  const char *end = p + text.size();
   std::size_t count = 0;
-  while (count < max) {
-    auto token = next_token<CommaSeparates>(p, end);
+  for (; count < max; ++count) {
+    auto token = next_token<CommaSeparates>(p, text.data() + text.size());
     if (!token) {
       break;
     }
-    out[count++] = *token;
+    out[count] = *token;
   }
   return count;
 }
