@@ -40,10 +40,9 @@ LoadResult read_xy(ByteSource source);
 LoadResult read_csv(ByteSource source);
 
 // The tokens of a trimmed line for CSV: maximal runs of characters that are
-// neither a comma nor white space.
+// neither a comma nor white space. The second form stores the first max of
+// them in out and returns how many it stored.
 std::vector<std::string_view> csv_tokens(std::string_view text);
-
-// Stores up to max CSV tokens of text in out; returns how many it stored.
 std::size_t csv_tokens(std::string_view text, std::string_view *out,
                        std::size_t max) noexcept;
 

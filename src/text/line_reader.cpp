@@ -81,23 +81,21 @@ LineOutcome LineReader::next_line() {
     const char *start = buffer_.data() + pos_;
     const std::size_t term = std::min(line_end(pos_), fill_);
     const std::size_t length = term - pos_;
-    // Whether the line ends in this block or goes on past it.
     if (max_line_ != 0 && spill_.size() + length > max_line_) {
       return {LineOutcome::Status::Failure,
               {},
               IoError::with_text("line too long")};
     }
+    if (term == fill_ || !spill_.empty()) {
+      spill_.append(start, length); // the line goes on past this block
+    }
     if (term == fill_) {
-      spill_.append(start, length);
       pos_ = fill_;
       continue;
     }
     step_over_line(term);
-    if (spill_.empty()) {
-      return finish(std::string_view(start, length), true);
-    }
-    spill_.append(start, length);
-    return finish(spill_, false);
+    return spill_.empty() ? finish({start, length}, true)
+                          : finish(spill_, false);
   }
 }
 

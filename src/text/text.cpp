@@ -68,11 +68,7 @@ inline bool ascii_lower_equals(std::string_view text,
 // bytes are never the lead byte of a white-space character.
 template <bool CommaSeparates>
 inline std::size_t separator_length(const char *p, const char *end) noexcept {
-  const unsigned char c = byte_at(p);
-  if (c < 0x80) {
-    return is_ascii_blank(c) || (CommaSeparates && c == ',') ? 1 : 0;
-  }
-  return whitespace_length(p, end);
+  return CommaSeparates && *p == ',' ? 1 : whitespace_length(p, end);
 }
 
 template <bool CommaSeparates>
@@ -99,8 +95,8 @@ template <bool CommaSeparates>
 std::vector<std::string_view> all_tokens(std::string_view text) {
   std::vector<std::string_view> tokens;
   const char *p = text.data();
-  const char *end = p + text.size();
-  while (auto token = next_token<CommaSeparates>(p, end)) {
+  while (auto token =
+             next_token<CommaSeparates>(p, text.data() + text.size())) {
     tokens.push_back(*token);
   }
   return tokens;
@@ -192,39 +188,25 @@ bool is_valid_utf8(std::string_view text) noexcept {
 
 std::size_t whitespace_length(const char *p, const char *end) noexcept {
   const unsigned char c = byte_at(p);
+  const std::ptrdiff_t left = end - p;
   if (c < 0x80) {
     return is_ascii_blank(c) ? 1 : 0;
   }
-  const std::ptrdiff_t left = end - p;
-  switch (c) {
-  case 0xC2: // U+0085, U+00A0
-    if (left >= 2 && (byte_at(p + 1) == 0x85 || byte_at(p + 1) == 0xA0)) {
-      return 2;
-    }
-    return 0;
-  case 0xE1: // U+1680
-    return left >= 3 && byte_at(p + 1) == 0x9A && byte_at(p + 2) == 0x80 ? 3
-                                                                         : 0;
-  case 0xE2: { // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F
-    if (left < 3) {
-      return 0;
-    }
-    const unsigned char b1 = byte_at(p + 1);
-    const unsigned char b2 = byte_at(p + 2);
-    if (b1 == 0x80) {
-      return (b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 ||
-                     b2 == 0xAF
-                 ? 3
-                 : 0;
-    }
-    return b1 == 0x81 && b2 == 0x9F ? 3 : 0;
+  if (c == 0xC2) { // U+0085, U+00A0
+    return left >= 2 && (byte_at(p + 1) == 0x85 || byte_at(p + 1) == 0xA0) ? 2
+                                                                           : 0;
   }
-  case 0xE3: // U+3000
-    return left >= 3 && byte_at(p + 1) == 0x80 && byte_at(p + 2) == 0x80 ? 3
-                                                                         : 0;
-  default:
+  if (c < 0xE1 || c > 0xE3 || left < 3 || !is_continuation(byte_at(p + 1)) ||
+      !is_continuation(byte_at(p + 2))) {
     return 0;
   }
+  const unsigned code = (c & 0x0Fu) << 12 | (byte_at(p + 1) & 0x3Fu) << 6 |
+                        (byte_at(p + 2) & 0x3Fu);
+  return code == 0x1680 || (code >= 0x2000 && code <= 0x200A) ||
+                 code == 0x2028 || code == 0x2029 || code == 0x202F ||
+                 code == 0x205F || code == 0x3000
+             ? 3
+             : 0;
 }
 
 std::string_view trim_line(std::string_view text) noexcept {

@@ -31,11 +31,9 @@ inline bool is_comment_line(std::string_view trimmed) noexcept {
   return !trimmed.empty() && (trimmed.front() == '#' || trimmed.front() == '!');
 }
 
-// The tokens of a text, in order.
+// The tokens of a text, in order; the second form stores the first max of
+// them in out and returns how many it stored.
 std::vector<std::string_view> whitespace_tokens(std::string_view text);
-
-// Stores up to max whitespace tokens of text in out; returns how many it
-// stored. Stops looking once it has max.
 std::size_t whitespace_tokens(std::string_view text, std::string_view *out,
                               std::size_t max) noexcept;
 
