@@ -230,10 +230,15 @@ namespace {
 
 // Whole ASCII lines of a classified block take a fast path; over random data
 // lines, with every classifier, they must equal every token's parse_value,
-// to the bit.
+// to the bit. The non-ASCII piece comes last, and only in the first half,
+// so that the later blocks are ASCII.
 TEST(GsasRaw, FastPathAgreesWithTokenRule) {
   const std::vector<std::string> pieces = {"       0",
                                            "    1234",
+                                           "   -1234",
+                                           "\t   1234",
+                                           "    12.5",
+                                           "       ",
                                            "12345678",
                                            "123456789012345678901",
                                            "-5",
@@ -247,7 +252,6 @@ TEST(GsasRaw, FastPathAgreesWithTokenRule) {
                                            "nan",
                                            "-inf",
                                            ".",
-                                           "\xC2\xA0",
                                            "\t",
                                            "  ",
                                            "0.1",
@@ -256,7 +260,8 @@ TEST(GsasRaw, FastPathAgreesWithTokenRule) {
                                            "-12.5",
                                            "12345678.",
                                            std::string(70, ' '),
-                                           std::string(30, '3')};
+                                           std::string(30, '3'),
+                                           "\xC2\xA0"};
   std::mt19937 random(777);
   std::string text = "title\nBANK 1 10 1 CONST 1000.0 2.0 0 0 STD\n";
   std::vector<double> expected;
@@ -264,7 +269,7 @@ TEST(GsasRaw, FastPathAgreesWithTokenRule) {
     std::string data;
     const std::size_t count = random() % 12;
     for (std::size_t i = 0; i < count; ++i) {
-      data += pieces[random() % pieces.size()];
+      data += pieces[random() % (pieces.size() - (line < 2500 ? 0 : 1))];
       if (random() % 4 != 0) {
         data += ' ';
       }
