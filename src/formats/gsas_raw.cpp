@@ -57,7 +57,7 @@ void add_intensities(const BlockView &block, const std::size_t begin,
         ((word ^ 0x2020202020202020ULL) & padding) != 0) {
       break;
     }
-    y.push_back(static_cast<double>(detail::eight_digits(word, 8)));
+    y.push_back(static_cast<double>(detail::eight_digits(word)));
   }
   if (field != begin && field != end &&
       !is_ascii_blank(static_cast<unsigned char>(block.data[field]))) {

@@ -40,13 +40,10 @@ inline std::uint64_t load_word(const char *p) noexcept {
   return v;
 }
 
-// The value of the first count (1 to 8) bytes of v, all digits. The bytes
-// after them, whatever they are, shift out.
-inline std::uint64_t eight_digits(std::uint64_t v, std::size_t count) noexcept {
-  // The digits become the high bytes, so that the dropped bytes read as
-  // leading zeros; then pairs, quads and the two halves combine.
-  v = (v & 0x0F0F0F0F0F0F0F0FULL) << (8 * (8 - count));
-  v = (v * (1 + (10 << 8))) >> 8;
+// The value of the eight bytes of v, digits or zero bytes, byte 0 the most
+// significant: pairs, quads and the two halves combine.
+inline std::uint64_t eight_digits(std::uint64_t v) noexcept {
+  v = ((v & 0x0F0F0F0F0F0F0F0FULL) * (1 + (10 << 8))) >> 8;
   v = ((v & 0x00FF00FF00FF00FFULL) * (1 + (100 << 16))) >> 16;
   return ((v & 0x0000FFFF0000FFFFULL) * (1 + (10000ULL << 32))) >> 32;
 }
@@ -93,7 +90,8 @@ inline bool short_decimal(const char *p, std::size_t length,
   const std::uint64_t marks = non_digits(low);
   std::size_t whole; // the digits before the first other byte
   std::size_t digits;
-  std::uint64_t mantissa;
+  std::size_t scale;
+  std::uint64_t mantissa; // the value times 10^scale
   if (length <= 9 && marks != 0) {
     // At most eight digits: one word.
     whole = static_cast<std::size_t>(__builtin_ctzll(marks)) / 8;
@@ -109,7 +107,9 @@ inline bool short_decimal(const char *p, std::size_t length,
         return false;
       }
     }
-    mantissa = eight_digits(low, digits);
+    // The bytes after the digits read as trailing zeros; scale undoes them.
+    mantissa = eight_digits(low & low_bytes[digits]);
+    scale = 8 - whole;
   } else {
     // Eight digits or more: two words, the point removed the same way.
     std::uint64_t high = load_word(p + 8);
@@ -134,11 +134,12 @@ inline bool short_decimal(const char *p, std::size_t length,
         return false;
       }
     }
-    mantissa = eight_digits(low, 8);
+    mantissa = eight_digits(low);
+    scale = digits - whole;
     if (digits > 8) {
       mantissa = mantissa * static_cast<std::uint64_t>(
                                 exact_powers_of_ten[digits - 8]) +
-                 eight_digits(high, digits - 8);
+                 eight_digits(high << 8 * (16 - digits));
       if (mantissa > (std::uint64_t{1} << 53)) {
         return false;
       }
@@ -147,7 +148,7 @@ inline bool short_decimal(const char *p, std::size_t length,
   // Below 2^53: the signed conversion is exact and a single instruction.
   const double magnitude =
       static_cast<double>(static_cast<std::int64_t>(mantissa)) /
-      exact_powers_of_ten[digits - whole];
+      exact_powers_of_ten[scale];
   value = negative ? -magnitude : magnitude;
   return true;
 }
