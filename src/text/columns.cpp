@@ -22,10 +22,8 @@ void block_row(const BlockView &block, std::size_t begin, std::size_t end,
                std::vector<double> &x, std::vector<double> &y,
                std::vector<double> &e) {
   LineTokens<Comma> walk(block, begin, end);
-  std::size_t start;
-  std::size_t stop;
-  double first;
-  double second;
+  std::size_t start, stop;
+  double first, second;
   if (!walk.next(start, stop) ||
       !detail::token_value(block, start, stop, first) ||
       !walk.next(start, stop) ||
@@ -43,9 +41,7 @@ void block_row(const BlockView &block, std::size_t begin, std::size_t end,
 // Reads lines of columns: blank and comment lines are skipped, every other
 // line goes through the row rule. e is kept only when every point has one.
 template <bool Comma> LoadResult read_columns(ByteSource source) {
-  std::vector<double> x;
-  std::vector<double> y;
-  std::vector<double> e;
+  std::vector<double> x, y, e;
   x.reserve(initial_points);
   y.reserve(initial_points);
   e.reserve(initial_points);

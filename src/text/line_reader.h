@@ -74,10 +74,13 @@ public:
           w * chunk_size + static_cast<std::size_t>(__builtin_ctzll(ends));
       ends &= ends - 1;
       if (term < pos_) {
-        continue; // the LF of a CR LF
+        continue; // the LF of a CR LF, the first bit of its word
       }
       const std::size_t begin = pos_;
       step_over_line(term);
+      if (pos_ == term + 2) {
+        ends &= ends - 1; // and the LF of a CR LF
+      }
       if (!take(begin, term) || after_cr_) {
         return;
       }
