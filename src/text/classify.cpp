@@ -44,12 +44,13 @@ bool classify_portable(const char *data, std::size_t chunks,
         v = __builtin_bswap64(v);
       }
       seen |= v;
-      // Tab to carriage return: at least 9 and below 14, ASCII.
+      // Tab to CR, 9 to 13 and ASCII; LF and CR alternate in bits 0 to 2.
       const std::uint64_t low = v & lows;
-      const std::uint64_t controls =
-          (low + ones * (0x80 - '\t')) & ~(low + ones * (0x80 - '\r' - 1)) & ~v;
-      ends |= byte_bits(equal_bytes(v, '\n') | equal_bytes(v, '\r')) << i;
-      blanks |= byte_bits(equal_bytes(v, ' ') | (controls & highs)) << i;
+      const std::uint64_t controls = (low + ones * (0x80 - '\t')) & highs &
+                                     ~(v | (low + ones * (0x80 - '\r' - 1)));
+      const std::uint64_t alternate = v ^ v >> 1;
+      ends |= byte_bits(controls & (alternate & alternate >> 1) << 7) << i;
+      blanks |= byte_bits(equal_bytes(v, ' ') | controls) << i;
       commas |= byte_bits(equal_bytes(v, ',')) << i;
     }
     masks.ends[c] = ends;
