@@ -39,10 +39,9 @@ LoadResult read_xy(ByteSource source);
 // Columns separated by commas or white space (.csv).
 LoadResult read_csv(ByteSource source);
 
-// The tokens of a trimmed line for CSV: maximal runs of characters that are
-// neither a comma nor white space. The second form stores the first max of
-// them in out and returns how many it stored.
-std::vector<std::string_view> csv_tokens(std::string_view text);
+// The tokens of a trimmed line for CSV, maximal runs of characters that are
+// neither a comma nor white space: stores the first max of them in out and
+// returns how many it stored.
 std::size_t csv_tokens(std::string_view text, std::string_view *out,
                        std::size_t max) noexcept;
 

@@ -19,40 +19,29 @@ inline bool is_continuation(unsigned char c) noexcept {
   return (c & 0xC0) == 0x80;
 }
 
-// Validates one multi-byte sequence at p; returns its length, or 0.
+// Validates one multi-byte sequence at p; returns its length, or 0. The
+// range of the second byte rules out overlongs, surrogates and code points
+// past U+10FFFF.
 std::size_t utf8_sequence_length(const unsigned char *p,
                                  const unsigned char *end) noexcept {
   const unsigned char c = p[0];
-  const std::size_t left = static_cast<std::size_t>(end - p);
-  if (c >= 0xC2 && c <= 0xDF) {
-    return left >= 2 && is_continuation(p[1]) ? 2 : 0;
+  const std::size_t n = c < 0xC2    ? 0
+                        : c <= 0xDF ? 2
+                        : c <= 0xEF ? 3
+                        : c <= 0xF4 ? 4
+                                    : 0;
+  const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+  const unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+  if (n == 0 || static_cast<std::size_t>(end - p) < n || p[1] < low ||
+      p[1] > high) {
+    return 0;
   }
-  if (c >= 0xE0 && c <= 0xEF) {
-    if (left < 3 || !is_continuation(p[1]) || !is_continuation(p[2])) {
+  for (std::size_t i = 2; i < n; ++i) {
+    if (!is_continuation(p[i])) {
       return 0;
     }
-    if (c == 0xE0 && p[1] < 0xA0) {
-      return 0; // overlong
-    }
-    if (c == 0xED && p[1] > 0x9F) {
-      return 0; // surrogate
-    }
-    return 3;
   }
-  if (c >= 0xF0 && c <= 0xF4) {
-    if (left < 4 || !is_continuation(p[1]) || !is_continuation(p[2]) ||
-        !is_continuation(p[3])) {
-      return 0;
-    }
-    if (c == 0xF0 && p[1] < 0x90) {
-      return 0; // overlong
-    }
-    if (c == 0xF4 && p[1] > 0x8F) {
-      return 0; // past U+10FFFF
-    }
-    return 4;
-  }
-  return 0;
+  return n;
 }
 
 inline bool ascii_lower_equals(std::string_view text,
@@ -89,17 +78,6 @@ inline std::optional<std::string_view> next_token(const char *&p,
     ++p;
   }
   return std::string_view(start, static_cast<std::size_t>(p - start));
-}
-
-template <bool CommaSeparates>
-std::vector<std::string_view> all_tokens(std::string_view text) {
-  std::vector<std::string_view> tokens;
-  const char *p = text.data();
-  while (auto token =
-             next_token<CommaSeparates>(p, text.data() + text.size())) {
-    tokens.push_back(*token);
-  }
-  return tokens;
 }
 
 template <bool CommaSeparates>
@@ -242,16 +220,17 @@ std::string_view trim_line(std::string_view text) noexcept {
 }
 
 std::vector<std::string_view> whitespace_tokens(std::string_view text) {
-  return all_tokens<false>(text);
+  std::vector<std::string_view> tokens;
+  const char *p = text.data();
+  while (auto token = next_token<false>(p, text.data() + text.size())) {
+    tokens.push_back(*token);
+  }
+  return tokens;
 }
 
 std::size_t whitespace_tokens(std::string_view text, std::string_view *out,
                               std::size_t max) noexcept {
   return first_tokens<false>(text, out, max);
-}
-
-std::vector<std::string_view> csv_tokens(std::string_view text) {
-  return all_tokens<true>(text);
 }
 
 std::size_t csv_tokens(std::string_view text, std::string_view *out,

@@ -14,6 +14,11 @@
 namespace difral {
 namespace {
 
+std::vector<std::string_view> all_csv_tokens(std::string_view line) {
+  std::string_view out[16];
+  return {out, out + csv_tokens(line, out, 16)};
+}
+
 std::string hex_name(std::string_view text) {
   std::string name;
   for (const char ch : text) {
@@ -168,7 +173,7 @@ TEST(WhiteSpace, EveryCodePointSeparatesAndTrims) {
     EXPECT_EQ(trim_line(line), "1" + ws + ws + "2");
     EXPECT_EQ(whitespace_tokens(line),
               (std::vector<std::string_view>{"1", "2"}));
-    EXPECT_EQ(csv_tokens(line), (std::vector<std::string_view>{"1", "2"}));
+    EXPECT_EQ(all_csv_tokens(line), (std::vector<std::string_view>{"1", "2"}));
     EXPECT_EQ(whitespace_length(ws.data(), ws.data() + ws.size()), ws.size());
   }
 }
@@ -213,7 +218,7 @@ struct CsvCase {
 class CsvTokenCases : public ::testing::TestWithParam<CsvCase> {};
 
 TEST_P(CsvTokenCases, Tokens) {
-  EXPECT_EQ(csv_tokens(GetParam().line), GetParam().tokens);
+  EXPECT_EQ(all_csv_tokens(GetParam().line), GetParam().tokens);
 }
 
 INSTANTIATE_TEST_SUITE_P(Csv, CsvTokenCases,
