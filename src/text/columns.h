@@ -12,25 +12,38 @@
 
 namespace difral {
 
+// The row rule, over a line's values as next(value) gives them in order
+// until it finds no number: two numbers give a point, and a third, when
+// there is one, an uncertainty. Values after the third are not asked for.
+template <class Next>
+[[gnu::always_inline]] inline void
+apply_row_rule(Next next, std::vector<double> &x, std::vector<double> &y,
+               std::vector<double> &e) {
+  double first, second, third;
+  if (!next(first) || !next(second)) {
+    return;
+  }
+  x.push_back(first);
+  y.push_back(second);
+  if (next(third)) {
+    e.push_back(third);
+  }
+}
+
 // The row rule on a line's first tokens (count of them, at most three
-// looked at): two numbers give a point, and a third number, when there is
-// one, an uncertainty. Tokens after the first that is not a number are not
-// looked at.
+// looked at).
 inline void add_row(const std::string_view *tokens, std::size_t count,
                     std::vector<double> &x, std::vector<double> &y,
                     std::vector<double> &e) {
-  std::optional<double> first;
-  std::optional<double> second;
-  if (count < 2 || !(first = parse_value(tokens[0])) ||
-      !(second = parse_value(tokens[1]))) {
-    return;
-  }
-  x.push_back(*first);
-  y.push_back(*second);
-  if (std::optional<double> third;
-      count > 2 && (third = parse_value(tokens[2]))) {
-    e.push_back(*third);
-  }
+  std::size_t i = 0;
+  apply_row_rule(
+      [&](double &value) {
+        const std::optional<double> parsed =
+            i < count ? parse_value(tokens[i++]) : std::nullopt;
+        value = parsed.value_or(0);
+        return parsed.has_value();
+      },
+      x, y, e);
 }
 
 // Columns separated by white space (.xy and .xye).
