@@ -61,4 +61,20 @@ void release_spare(std::vector<double> &column) noexcept {
   }
 }
 
+std::size_t estimated_remaining(std::uint64_t input_size,
+                                std::uint64_t consumed,
+                                std::uint64_t sampled_bytes,
+                                std::size_t sampled_items) noexcept {
+  if (input_size <= consumed || sampled_bytes == 0 || sampled_items == 0) {
+    return 0;
+  }
+  const double per_item =
+      static_cast<double>(sampled_bytes) / static_cast<double>(sampled_items);
+  const double more = static_cast<double>(input_size - consumed) / per_item;
+  // Past the range of size_t the conversion is undefined; reserve_ahead takes
+  // far less anyway.
+  const double most = static_cast<double>(std::size_t{1} << 40);
+  return static_cast<std::size_t>(std::min(more * 1.05 + 16, most));
+}
+
 } // namespace difral

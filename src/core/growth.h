@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace difral {
@@ -18,6 +19,15 @@ inline constexpr std::size_t most_reserved_ahead = std::size_t{1} << 20;
 // The room a finished column keeps beyond its values: a quarter of them
 // plus this many, so that a small pattern keeps its first reservation.
 inline constexpr std::size_t spare_values = 256;
+
+// How many more items the rest of an input of input_size bytes likely holds,
+// with consumed bytes read so far and sampled_items seen in sampled_bytes of
+// them. Only a hint for reserving, which reserve_ahead bounds: 0 when there
+// is nothing to judge from.
+std::size_t estimated_remaining(std::uint64_t input_size,
+                                std::uint64_t consumed,
+                                std::uint64_t sampled_bytes,
+                                std::size_t sampled_items) noexcept;
 
 // Makes room for about more values after those the column holds, as a guess
 // from the input's size suggests (0: no guess, nothing is reserved). The room

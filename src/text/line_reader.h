@@ -14,15 +14,6 @@
 
 namespace difral {
 
-// How many more items the rest of an input of input_size bytes likely holds,
-// with consumed bytes read so far and sampled_items seen in sampled_bytes of
-// them. Only a hint for reserving, which reserve_ahead bounds: 0 when there
-// is nothing to judge from.
-std::size_t estimated_remaining(std::uint64_t input_size,
-                                std::uint64_t consumed,
-                                std::uint64_t sampled_bytes,
-                                std::size_t sampled_items) noexcept;
-
 // What next_line gives: a line, the end of input, or a failure.
 struct LineOutcome {
   enum class Status { Line, End, Failure };
