@@ -4,6 +4,7 @@
 // instruction set alone (no -march).
 #include "text/block.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -67,8 +68,9 @@ using Bytes16 = signed char __attribute__((vector_size(16)));
 using Bytes32 = signed char __attribute__((vector_size(32)));
 
 // Classifies with vectors of V, bits giving a chunk's compare results as
-// its 64 bits. Inlined into each kernel, so compiled for its instruction
-// set. Bytes past 0x7F are negative and so never blanks.
+// its 64 bits. SSE2 and NEON are their CPUs' baseline and use it as it is;
+// AVX2 inlines it into a function compiled for AVX2. Bytes past 0x7F are
+// negative and so never blanks.
 template <class V, std::uint64_t (*bits)(const V *) noexcept>
 [[gnu::always_inline]] inline bool
 classify_vectors(const char *data, std::size_t chunks,
@@ -107,20 +109,14 @@ bool has_avx512() noexcept {
          __builtin_cpu_supports("avx512bw");
 }
 
+// A 16-byte movemask has 16 bits, never a sign.
 std::uint64_t sse2_bits(const Bytes16 *m) noexcept {
   std::uint64_t bits = 0;
   for (std::size_t h = 0; h < 4; ++h) {
-    bits |= std::uint64_t{static_cast<std::uint16_t>(
-                _mm_movemask_epi8((__m128i)m[h]))}
+    bits |= static_cast<std::uint64_t>(_mm_movemask_epi8((__m128i)m[h]))
             << 16 * h;
   }
   return bits;
-}
-
-// SSE2 is in every x86-64 CPU.
-bool classify_sse2(const char *data, std::size_t chunks,
-                   BlockMasks &masks) noexcept {
-  return classify_vectors<Bytes16, sse2_bits>(data, chunks, masks);
 }
 
 [[gnu::target("avx2")]] std::uint64_t avx2_bits(const Bytes32 *m) noexcept {
@@ -168,32 +164,22 @@ std::uint64_t neon_bits(const Bytes16 *m) noexcept {
   return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(sum, sum)), 0);
 }
 
-bool classify_neon(const char *data, std::size_t chunks,
-                   BlockMasks &masks) noexcept {
-  return classify_vectors<Bytes16, neon_bits>(data, chunks, masks);
-}
-
 #endif
 
 constexpr Classifier all_classifiers[] = {
 #if defined(DIFRAL_X86_KERNELS)
     {"avx512", has_avx512, classify_avx512},
     {"avx2", has_avx2, classify_avx2},
-    {"sse2", always, classify_sse2},
+    {"sse2", always, classify_vectors<Bytes16, sse2_bits>},
 #elif defined(DIFRAL_NEON_KERNEL)
-    {"neon", always, classify_neon},
+    {"neon", always, classify_vectors<Bytes16, neon_bits>},
 #endif
     {"portable", always, classify_portable},
 };
 
 // The first classifier the CPU runs, chosen once as the library loads.
-std::atomic<const Classifier *> chosen{[] {
-  const Classifier *best = all_classifiers;
-  while (!best->supported()) {
-    ++best;
-  }
-  return best;
-}()};
+std::atomic<const Classifier *> chosen{std::ranges::find_if(
+    all_classifiers, [](const Classifier &c) { return c.supported(); })};
 
 } // namespace
 
