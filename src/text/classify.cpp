@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The block classifiers: a portable one in every build, NEON on aarch64, and
-// on x86-64 SSE2 and AVX2 and AVX-512 ones, each compiled for its own
-// instruction set alone (no -march).
+// SSE2 and AVX2 on x86-64, each compiled for its own instruction set alone
+// (no -march).
 #include "text/block.h"
 
 #include <algorithm>
@@ -103,11 +103,6 @@ bool has_avx2() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
 }
-bool has_avx512() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") &&
-         __builtin_cpu_supports("avx512bw");
-}
 
 // A 16-byte movemask has 16 bits, never a sign.
 std::uint64_t sse2_bits(const Bytes16 *m) noexcept {
@@ -131,24 +126,6 @@ std::uint64_t sse2_bits(const Bytes16 *m) noexcept {
   return classify_vectors<Bytes32, avx2_bits>(data, chunks, masks);
 }
 
-[[gnu::target("avx512f,avx512bw")]] bool
-classify_avx512(const char *data, std::size_t chunks,
-                BlockMasks &masks) noexcept {
-  __mmask64 seen = 0;
-  for (std::size_t c = 0; c < chunks; ++c) {
-    const __m512i b = _mm512_loadu_si512(data + c * 64);
-    seen |= _mm512_movepi8_mask(b);
-    masks.ends[c] = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('\n')) |
-                    _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('\r'));
-    masks.blanks[c] =
-        _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(' ')) |
-        _mm512_cmple_epu8_mask(_mm512_sub_epi8(b, _mm512_set1_epi8('\t')),
-                               _mm512_set1_epi8('\r' - '\t'));
-    masks.commas[c] = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(','));
-  }
-  return seen == 0;
-}
-
 #elif defined(DIFRAL_NEON_KERNEL)
 
 // Each byte of a compare result keeps its own bit, and three pairwise adds
@@ -168,7 +145,6 @@ std::uint64_t neon_bits(const Bytes16 *m) noexcept {
 
 constexpr Classifier all_classifiers[] = {
 #if defined(DIFRAL_X86_KERNELS)
-    {"avx512", has_avx512, classify_avx512},
     {"avx2", has_avx2, classify_avx2},
     {"sse2", always, classify_vectors<Bytes16, sse2_bits>},
 #elif defined(DIFRAL_NEON_KERNEL)
