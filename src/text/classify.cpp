@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
