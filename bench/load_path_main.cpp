@@ -5,8 +5,8 @@
 //
 //   difral_load_path [--classifier NAME] FILE...
 //
-// --classifier picks the block classifier (avx512, avx2, portable) instead
-// of the best one the CPU runs; valgrind reports no AVX-512 to the program.
+// --classifier picks the block classifier (avx2, sse2, neon or portable,
+// as the CPU has them) instead of the best one the CPU runs.
 #include "core/dispatch.h"
 #include "text/block.h"
 

@@ -9,8 +9,10 @@
 #include "text/text.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -46,6 +48,16 @@ struct Classifier {
 };
 
 namespace detail {
+
+// The eight bytes at p as a little-endian word: byte 0 lowest.
+inline std::uint64_t load_word(const char *p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) {
+    v = __builtin_bswap64(v);
+  }
+  return v;
+}
 
 // Every classifier built into this binary, the portable one last.
 std::span<const Classifier> classifiers() noexcept;

@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
-// The block classifiers: a portable one in every build and, on x86-64, AVX2
-// and AVX-512 ones compiled for those instruction sets alone (no -march).
+// The block classifiers: a portable one in every build, NEON on aarch64, and
+// SSE2 and AVX2 on x86-64, each compiled for its own instruction set alone
+// (no -march).
 #include "text/block.h"
 
+#include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define DIFRAL_X86_KERNELS 1
+#elif defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#include <arm_neon.h>
+#define DIFRAL_NEON_KERNEL 1
 #endif
 
 namespace difral::detail {
@@ -38,11 +42,7 @@ bool classify_portable(const char *data, std::size_t chunks,
   for (std::size_t c = 0; c < chunks; ++c) {
     std::uint64_t ends = 0, blanks = 0, commas = 0;
     for (std::size_t i = 0; i < chunk_size; i += 8) {
-      std::uint64_t v;
-      std::memcpy(&v, data + c * chunk_size + i, sizeof v);
-      if constexpr (std::endian::native == std::endian::big) {
-        v = __builtin_bswap64(v);
-      }
+      const std::uint64_t v = load_word(data + c * chunk_size + i);
       seen |= v;
       // Tab to CR, 9 to 13 and ASCII; LF and CR alternate in bits 0 to 2.
       const std::uint64_t low = v & lows;
@@ -60,6 +60,40 @@ bool classify_portable(const char *data, std::size_t chunks,
   return (seen & highs) == 0;
 }
 
+bool always() noexcept { return true; }
+
+// Vectors of bytes, compared with GCC's vector extensions.
+using Bytes16 = signed char __attribute__((vector_size(16)));
+using Bytes32 = signed char __attribute__((vector_size(32)));
+
+// Classifies with vectors of V, bits giving a chunk's compare results as
+// its 64 bits. SSE2 and NEON are their CPUs' baseline and use it as it is;
+// AVX2 inlines it into a function compiled for AVX2. Bytes past 0x7F are
+// negative and so never blanks.
+template <class V, std::uint64_t (*bits)(const V *) noexcept>
+[[gnu::always_inline]] inline bool
+classify_vectors(const char *data, std::size_t chunks,
+                 BlockMasks &masks) noexcept {
+  constexpr std::size_t n = chunk_size / sizeof(V);
+  V seen{};
+  for (std::size_t c = 0; c < chunks; ++c) {
+    V ends[n], blanks[n], commas[n];
+    for (std::size_t h = 0; h < n; ++h) {
+      V b;
+      std::memcpy(&b, data + c * chunk_size + h * sizeof b, sizeof b);
+      seen |= b;
+      ends[h] = (b == '\n') | (b == '\r');
+      blanks[h] = (b == ' ') | ((b > 8) & (b < 14));
+      commas[h] = b == ',';
+    }
+    masks.ends[c] = bits(ends);
+    masks.blanks[c] = bits(blanks);
+    masks.commas[c] = bits(commas);
+  }
+  const V tops[n]{seen < 0};
+  return bits(tops) == 0;
+}
+
 #if defined(DIFRAL_X86_KERNELS)
 
 // The classifier is chosen as the library loads, maybe before libgcc has
@@ -68,79 +102,59 @@ bool has_avx2() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
 }
-bool has_avx512() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") &&
-         __builtin_cpu_supports("avx512bw");
+
+// A 16-byte movemask has 16 bits, never a sign.
+std::uint64_t sse2_bits(const Bytes16 *m) noexcept {
+  std::uint64_t bits = 0;
+  for (std::size_t h = 0; h < 4; ++h) {
+    bits |= static_cast<std::uint64_t>(_mm_movemask_epi8((__m128i)m[h]))
+            << 16 * h;
+  }
+  return bits;
 }
 
-[[gnu::target("avx2")]] inline std::uint64_t bits(__m256i low,
-                                                  __m256i high) noexcept {
-  return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
-         (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))}
-          << 32);
+[[gnu::target("avx2")]] std::uint64_t avx2_bits(const Bytes32 *m) noexcept {
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8((__m256i)m[0])) |
+         std::uint64_t{
+             static_cast<std::uint32_t>(_mm256_movemask_epi8((__m256i)m[1]))}
+             << 32;
 }
 
 [[gnu::target("avx2")]] bool classify_avx2(const char *data, std::size_t chunks,
                                            BlockMasks &masks) noexcept {
-  __m256i seen = _mm256_setzero_si256();
-  for (std::size_t c = 0; c < chunks; ++c) {
-    __m256i ends[2], blanks[2], commas[2];
-    for (std::size_t h = 0; h < 2; ++h) {
-      const __m256i b = _mm256_loadu_si256(
-          reinterpret_cast<const __m256i *>(data + c * 64 + h * 32));
-      seen = _mm256_or_si256(seen, b);
-      ends[h] = _mm256_or_si256(_mm256_cmpeq_epi8(b, _mm256_set1_epi8('\n')),
-                                _mm256_cmpeq_epi8(b, _mm256_set1_epi8('\r')));
-      blanks[h] = _mm256_or_si256(
-          _mm256_cmpeq_epi8(b, _mm256_set1_epi8(' ')),
-          _mm256_and_si256(_mm256_cmpgt_epi8(b, _mm256_set1_epi8(8)),
-                           _mm256_cmpgt_epi8(_mm256_set1_epi8(14), b)));
-      commas[h] = _mm256_cmpeq_epi8(b, _mm256_set1_epi8(','));
-    }
-    masks.ends[c] = bits(ends[0], ends[1]);
-    masks.blanks[c] = bits(blanks[0], blanks[1]);
-    masks.commas[c] = bits(commas[0], commas[1]);
-  }
-  return _mm256_movemask_epi8(seen) == 0;
+  return classify_vectors<Bytes32, avx2_bits>(data, chunks, masks);
 }
 
-[[gnu::target("avx512f,avx512bw")]] bool
-classify_avx512(const char *data, std::size_t chunks,
-                BlockMasks &masks) noexcept {
-  __mmask64 seen = 0;
-  for (std::size_t c = 0; c < chunks; ++c) {
-    const __m512i b = _mm512_loadu_si512(data + c * 64);
-    seen |= _mm512_movepi8_mask(b);
-    masks.ends[c] = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('\n')) |
-                    _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('\r'));
-    masks.blanks[c] =
-        _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(' ')) |
-        _mm512_cmple_epu8_mask(_mm512_sub_epi8(b, _mm512_set1_epi8('\t')),
-                               _mm512_set1_epi8('\r' - '\t'));
-    masks.commas[c] = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(','));
+#elif defined(DIFRAL_NEON_KERNEL)
+
+// Each byte of a compare result keeps its own bit, and three pairwise adds
+// gather eight bytes in one.
+std::uint64_t neon_bits(const Bytes16 *m) noexcept {
+  const uint8x16_t w = vreinterpretq_u8_u64(vdupq_n_u64(0x8040201008040201));
+  uint8x16_t v[4];
+  for (std::size_t h = 0; h < 4; ++h) {
+    v[h] = vandq_u8((uint8x16_t)m[h], w);
   }
-  return seen == 0;
+  const uint8x16_t sum =
+      vpaddq_u8(vpaddq_u8(v[0], v[1]), vpaddq_u8(v[2], v[3]));
+  return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(sum, sum)), 0);
 }
 
 #endif
 
 constexpr Classifier all_classifiers[] = {
 #if defined(DIFRAL_X86_KERNELS)
-    {"avx512", has_avx512, classify_avx512},
     {"avx2", has_avx2, classify_avx2},
+    {"sse2", always, classify_vectors<Bytes16, sse2_bits>},
+#elif defined(DIFRAL_NEON_KERNEL)
+    {"neon", always, classify_vectors<Bytes16, neon_bits>},
 #endif
-    {"portable", []() noexcept { return true; }, classify_portable},
+    {"portable", always, classify_portable},
 };
 
 // The first classifier the CPU runs, chosen once as the library loads.
-std::atomic<const Classifier *> chosen{[] {
-  const Classifier *best = all_classifiers;
-  while (!best->supported()) {
-    ++best;
-  }
-  return best;
-}()};
+std::atomic<const Classifier *> chosen{std::ranges::find_if(
+    all_classifiers, [](const Classifier &c) { return c.supported(); })};
 
 } // namespace
 

@@ -11,11 +11,9 @@
 #include "text/text.h"
 
 #include <array>
-#include <bit>
 #include <cfenv>
 #include <cfloat>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 
 namespace difral::detail {
@@ -29,16 +27,6 @@ inline bool rounds_to_nearest() noexcept {
 inline constexpr std::array<double, 17> exact_powers_of_ten = {
     1e0, 1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7, 1e8,
     1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
-
-// The eight bytes at p as a little-endian word: byte 0 lowest.
-inline std::uint64_t load_word(const char *p) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) {
-    v = __builtin_bswap64(v);
-  }
-  return v;
-}
 
 // The value of the eight bytes of v, digits or zero bytes, byte 0 the most
 // significant: pairs, quads and the two halves combine.

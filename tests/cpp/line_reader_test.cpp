@@ -11,6 +11,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace difral {
@@ -249,6 +250,17 @@ TEST(Classifier, EveryKernelMarksWhatTheDefinitionsName) {
       EXPECT_EQ(got.commas, expected.commas);
     }
   }
+}
+
+// Every x86-64 CPU has SSE2 and every aarch64 one NEON: a build for either
+// that falls back to the portable classifier has lost its vector kernel.
+TEST(Classifier, BaselineCpusChooseAVectorKernel) {
+  const std::string_view chosen = detail::active_classifier().name;
+#if defined(__x86_64__)
+  EXPECT_TRUE(chosen == "avx2" || chosen == "sse2") << chosen;
+#elif defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  EXPECT_EQ(chosen, "neon");
+#endif
 }
 
 } // namespace
