@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -41,5 +42,25 @@ void reserve_ahead(std::vector<double> &column, std::size_t more);
 // capacity is at most size + size / 4 + spare_values. Keeps the larger block
 // when memory for the copy cannot be had.
 void release_spare(std::vector<double> &column) noexcept;
+
+// A column's next values, stored without a capacity check each and appended
+// to the column a run at a time.
+class ColumnRun {
+public:
+  static constexpr std::size_t capacity = 256;
+
+  void push_back(double value) noexcept { values_[size_++] = value; }
+  std::size_t size() const noexcept { return size_; }
+  bool full() const noexcept { return size_ == capacity; }
+  // Moves the run's values to the end of column.
+  void append_to(std::vector<double> &column) {
+    column.insert(column.end(), values_.begin(), values_.begin() + size_);
+    size_ = 0;
+  }
+
+private:
+  std::array<double, capacity> values_;
+  std::size_t size_ = 0;
+};
 
 } // namespace difral

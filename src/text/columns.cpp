@@ -6,6 +6,8 @@
 #include "text/short_decimal.h"
 #include "text/text.h"
 
+#include <algorithm>
+
 namespace difral {
 
 namespace {
@@ -19,8 +21,7 @@ constexpr std::size_t initial_points = 256;
 // or '!', so it is not a number, and the line yields no point either way.
 template <bool Comma>
 void block_row(const BlockView &block, std::size_t begin, std::size_t end,
-               std::vector<double> &x, std::vector<double> &y,
-               std::vector<double> &e) {
+               ColumnRun &x, ColumnRun &y, ColumnRun &e) {
   LineTokens<Comma> walk(block, begin, end);
   std::size_t start, stop;
   // Inlined whole: a call per value costs more than the conversion saves.
@@ -42,25 +43,34 @@ template <bool Comma> LoadResult read_columns(ByteSource source) {
   {
     LineReader reader(source);
     const bool fast = detail::rounds_to_nearest();
-    // Whenever the vectors are full, the lines so far show how many bytes
-    // a point takes, and the vectors are sized for the rest of the input,
-    // sparing the copies and page faults of doubling.
-    const auto make_room = [&] {
-      if (x.size() == x.capacity()) {
-        const std::size_t more = estimated_remaining(
-            source.size_hint(), reader.consumed(), reader.consumed(), x.size());
+    // Points gather in runs. Whenever the vectors cannot take a run, the
+    // lines so far show how many bytes a point takes, and the vectors are
+    // sized for the rest of the input, sparing the copies and page faults
+    // of doubling.
+    ColumnRun xs, ys, es;
+    const auto flush = [&] {
+      if (x.capacity() - x.size() < xs.size()) {
+        const std::size_t more = std::max(
+            estimated_remaining(source.size_hint(), reader.consumed(),
+                                reader.consumed(), x.size() + xs.size()),
+            xs.size());
         reserve_ahead(x, more);
         reserve_ahead(y, more);
-        if (!e.empty() && e.size() == x.size()) {
+        if (e.size() + es.size() == x.size() + xs.size()) {
           reserve_ahead(e, more); // with two columns, e stays absent
         }
       }
+      xs.append_to(x);
+      ys.append_to(y);
+      es.append_to(e);
     };
     for (;;) {
       if (fast) {
         reader.take_block_lines([&](std::size_t begin, std::size_t end) {
-          block_row<Comma>(reader.block(), begin, end, x, y, e);
-          make_room();
+          block_row<Comma>(reader.block(), begin, end, xs, ys, es);
+          if (xs.full()) {
+            flush();
+          }
           return true;
         });
       }
@@ -77,10 +87,13 @@ template <bool Comma> LoadResult read_columns(ByteSource source) {
         add_row(tokens,
                 Comma ? csv_tokens(line, tokens, 3)
                       : whitespace_tokens(line, tokens, 3),
-                x, y, e);
+                xs, ys, es);
+        if (xs.full()) {
+          flush();
+        }
       }
-      make_room();
     }
+    flush();
   }
   source.close();
   if (!e.empty() && e.size() == x.size()) {

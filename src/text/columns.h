@@ -15,10 +15,9 @@ namespace difral {
 // The row rule, over a line's values as next(value) gives them in order
 // until it finds no number: two numbers give a point, and a third, when
 // there is one, an uncertainty. Values after the third are not asked for.
-template <class Next>
-[[gnu::always_inline]] inline void
-apply_row_rule(Next next, std::vector<double> &x, std::vector<double> &y,
-               std::vector<double> &e) {
+template <class Next, class Column>
+[[gnu::always_inline]] inline void apply_row_rule(Next next, Column &x,
+                                                  Column &y, Column &e) {
   double first, second, third;
   if (!next(first) || !next(second)) {
     return;
@@ -32,9 +31,9 @@ apply_row_rule(Next next, std::vector<double> &x, std::vector<double> &y,
 
 // The row rule on a line's first tokens (count of them, at most three
 // looked at).
-inline void add_row(const std::string_view *tokens, std::size_t count,
-                    std::vector<double> &x, std::vector<double> &y,
-                    std::vector<double> &e) {
+template <class Column>
+void add_row(const std::string_view *tokens, std::size_t count, Column &x,
+             Column &y, Column &e) {
   std::size_t i = 0;
   apply_row_rule(
       [&](double &value) {
