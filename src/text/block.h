@@ -86,53 +86,53 @@ struct BlockView {
 };
 
 // The tokens of the line [begin, end) of a classified block, in order,
-// found 64 bytes at a time from the separator masks.
+// found 64 bytes at a time from the separator masks. The byte before begin
+// belongs to no token.
 template <bool Comma> class LineTokens {
 public:
   LineTokens(const BlockView &block, std::size_t begin,
              std::size_t end) noexcept
       : block_(block), end_(end) {
-    window(begin);
+    window(begin, 0);
   }
 
   // The next token, at [start, stop); false when none is left.
   bool next(std::size_t &start, std::size_t &stop) noexcept {
-    while (rest_ == 0) {
+    while (edges_ == 0) {
       if (end_ - base_ <= chunk_size) {
         return false;
       }
-      window(base_ + chunk_size);
+      window(base_ + chunk_size, 0);
     }
-    const auto first = static_cast<std::size_t>(__builtin_ctzll(rest_));
-    start = base_ + first;
-    if (const std::uint64_t after = ~rest_ >> first; after != 0) {
-      stop = start + static_cast<std::size_t>(__builtin_ctzll(after));
-    } else {
-      // The token runs past the window: follow it window by window.
-      do {
-        window(base_ + chunk_size);
-      } while (rest_ == ~std::uint64_t{0});
-      stop = base_ + static_cast<std::size_t>(__builtin_ctzll(~rest_));
+    start = base_ + static_cast<std::size_t>(__builtin_ctzll(edges_));
+    edges_ &= edges_ - 1;
+    while (edges_ == 0) {
+      window(base_ + chunk_size, 1); // the token runs past the window
     }
-    rest_ &= ~std::uint64_t{0} << (stop - base_);
+    stop = base_ + static_cast<std::size_t>(__builtin_ctzll(edges_));
+    edges_ &= edges_ - 1;
     return true;
   }
 
 private:
-  // Looks at the 64 bytes from pos; those past the line count as
-  // separators.
-  void window(std::size_t pos) noexcept {
+  // Looks at the 64 bytes from pos, those past the line counting as
+  // separators; in_token is 1 when the byte before pos is a token's.
+  void window(std::size_t pos, std::uint64_t in_token) noexcept {
     const std::size_t left = end_ - pos;
     base_ = pos;
-    rest_ = ~(detail::bits_from(block_.masks->blanks, pos) |
-              (Comma ? detail::bits_from(block_.masks->commas, pos) : 0) |
-              (left < chunk_size ? ~std::uint64_t{0} << left : 0));
+    const std::uint64_t tokens =
+        ~(detail::bits_from(block_.masks->blanks, pos) |
+          (Comma ? detail::bits_from(block_.masks->commas, pos) : 0) |
+          (left < chunk_size ? ~std::uint64_t{0} << left : 0));
+    edges_ = tokens ^ (tokens << 1 | in_token);
   }
 
   const BlockView &block_;
   std::size_t end_;
   std::size_t base_ = 0;
-  std::uint64_t rest_ = 0; // the token bytes of the window not yet handed out
+  // The first byte of each token of the window and the byte after it, those
+  // not yet handed out.
+  std::uint64_t edges_ = 0;
 };
 
 } // namespace difral
