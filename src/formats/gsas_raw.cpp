@@ -39,25 +39,26 @@ void add_intensities(std::string_view line, std::vector<double> &y) {
 
 // The same for a line of a classified block. A field of eight bytes that
 // is spaces and then digits up to its end converts from its one word, the
-// spaces reading as zeros; it is a whole token when a blank or the line's
+// spaces masked to zeros; it is a whole token when a blank or the line's
 // end follows it.
 void add_intensities(const BlockView &block, const std::size_t begin,
                      const std::size_t end, std::vector<double> &y) {
   constexpr std::uint64_t highs = 0x8080808080808080ULL;
   std::size_t field = begin;
   for (; end - field >= 8; field += 8) {
-    const std::uint64_t word = detail::load_word(block.data + field);
+    const std::uint64_t values = detail::digit_values(block.data + field);
     // The bytes before the first digit, which must be spaces.
-    const std::uint64_t others = detail::non_digits(word);
+    const std::uint64_t others = detail::non_digits(values);
     const std::uint64_t padding =
         detail::low_bytes[static_cast<unsigned>(
                               __builtin_ctzll((others ^ highs) | 1ULL << 63)) /
                           8];
     if (padding == 0 || (others ^ (highs & padding)) != 0 ||
-        ((word ^ 0x2020202020202020ULL) & padding) != 0) {
+        ((values ^ (0x2020202020202020ULL ^ 0x3030303030303030ULL)) &
+         padding) != 0) {
       break;
     }
-    y.push_back(static_cast<double>(detail::eight_digits(word)));
+    y.push_back(static_cast<double>(detail::eight_digits(values & ~padding)));
   }
   if (field != begin && field != end &&
       !is_ascii_blank(static_cast<unsigned char>(block.data[field]))) {

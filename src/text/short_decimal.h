@@ -28,20 +28,24 @@ inline constexpr std::array<double, 17> exact_powers_of_ten = {
     1e0, 1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7, 1e8,
     1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
 
-// The value of the eight bytes of v, digits or zero bytes, byte 0 the most
-// significant: pairs, quads and the two halves combine.
+// The eight bytes at p as digit values: a digit's byte xor '0' is its value,
+// 0 to 9; every other ASCII byte gives a value from 10 to 0x7F.
+inline std::uint64_t digit_values(const char *p) noexcept {
+  return load_word(p) ^ 0x3030303030303030ULL;
+}
+
+// The value of eight digit values or zero bytes, byte 0 the most
+// significant: pairs, quads and the two halves combine, none carrying.
 inline std::uint64_t eight_digits(std::uint64_t v) noexcept {
-  v = ((v & 0x0F0F0F0F0F0F0F0FULL) * (1 + (10 << 8))) >> 8;
+  v = (v * (1 + (10 << 8))) >> 8;
   v = ((v & 0x00FF00FF00FF00FFULL) * (1 + (100 << 16))) >> 16;
   return ((v & 0x0000FFFF0000FFFFULL) * (1 + (10000ULL << 32))) >> 32;
 }
 
-// The high bit of each byte of v that is not a digit. Exact for ASCII
-// bytes: a digit's byte xor '0' is at most 9, and adding 0x76 to a byte
-// below 0x80 never carries into the next one.
+// The high bit of each byte of digit values v that is not a digit's: adding
+// 0x76 to a value below 0x80 never carries into the next byte.
 inline std::uint64_t non_digits(std::uint64_t v) noexcept {
-  return ((v ^ 0x3030303030303030ULL) + 0x7676767676767676ULL) &
-         0x8080808080808080ULL;
+  return (v + 0x7676767676767676ULL) & 0x8080808080808080ULL;
 }
 
 // The low count (0 to 8) bytes of a word.
@@ -53,11 +57,11 @@ inline constexpr auto low_bytes = [] {
   return table;
 }();
 
-// The low count (0 to 8) bytes of word, the rest from the word one byte
-// further on: a point at offset count removed.
+// The low count (0 to 8) bytes of word, the rest from the digit values one
+// byte further on: a point at offset count removed.
 inline std::uint64_t without_point(std::uint64_t word, const char *next,
                                    std::size_t count) noexcept {
-  return (word & low_bytes[count]) | (load_word(next) & ~low_bytes[count]);
+  return (word & low_bytes[count]) | (digit_values(next) & ~low_bytes[count]);
 }
 
 // The value of the token [p, p + length) when it is an optional sign and at
@@ -74,7 +78,7 @@ inline bool short_decimal(const char *p, std::size_t length,
   if (length - 1 >= 16) {
     return false; // the sign alone, or more than 16 bytes
   }
-  std::uint64_t low = load_word(p);
+  std::uint64_t low = digit_values(p);
   const std::uint64_t marks = non_digits(low);
   std::size_t whole; // the digits before the first other byte
   std::size_t digits;
@@ -100,7 +104,7 @@ inline bool short_decimal(const char *p, std::size_t length,
     scale = 8 - whole;
   } else {
     // Eight digits or more: two words, the point removed the same way.
-    std::uint64_t high = load_word(p + 8);
+    std::uint64_t high = digit_values(p + 8);
     const std::uint64_t rest = non_digits(high);
     whole = marks != 0 ? static_cast<std::size_t>(__builtin_ctzll(marks)) / 8
             : rest != 0
@@ -114,7 +118,7 @@ inline bool short_decimal(const char *p, std::size_t length,
       }
       if (whole < 8) {
         low = without_point(low, p + 1, whole);
-        high = load_word(p + 9);
+        high = digit_values(p + 9);
       } else {
         high = without_point(high, p + 9, whole - 8);
       }
