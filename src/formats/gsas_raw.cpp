@@ -39,8 +39,8 @@ void add_intensities(std::string_view line, std::vector<double> &y) {
 
 // The same for a line of a classified block. A field of eight bytes that
 // is spaces and then digits up to its end converts from its one word, the
-// spaces masked to zeros; it is a whole token when a blank or the line's
-// end follows it.
+// spaces, 0x10 as digit values, masked to zeros; it is a whole token when a
+// blank or the line's end follows it.
 void add_intensities(const BlockView &block, const std::size_t begin,
                      const std::size_t end, std::vector<double> &y) {
   constexpr std::uint64_t highs = 0x8080808080808080ULL;
@@ -58,7 +58,8 @@ void add_intensities(const BlockView &block, const std::size_t begin,
          padding) != 0) {
       break;
     }
-    y.push_back(static_cast<double>(detail::eight_digits(values & ~padding)));
+    y.push_back(static_cast<double>(
+        detail::eight_digits(values & 0x0F0F0F0F0F0F0F0FULL)));
   }
   if (field != begin && field != end &&
       !is_ascii_blank(static_cast<unsigned char>(block.data[field]))) {
