@@ -84,18 +84,14 @@ ReadOutcome ByteSource::read(std::span<std::byte> dest) {
 
 SeekOutcome ByteSource::seek(std::int64_t offset, SeekFrom from) {
   if (is_file_) {
-    const int whence = from == SeekFrom::Start     ? SEEK_SET
-                       : from == SeekFrom::Current ? SEEK_CUR
-                                                   : SEEK_END;
+    const int whence = from == SeekFrom::Start ? SEEK_SET : SEEK_END;
     const off_t at = ::lseek(file_.get(), static_cast<off_t>(offset), whence);
     if (at < 0) {
       return IoError::from_errno(errno);
     }
     return static_cast<std::uint64_t>(at);
   }
-  const std::uint64_t base = from == SeekFrom::Start     ? 0
-                             : from == SeekFrom::Current ? position_
-                                                         : data_.size();
+  const std::uint64_t base = from == SeekFrom::Start ? 0 : data_.size();
   constexpr auto most =
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   if (offset < 0 ? static_cast<std::uint64_t>(-(offset + 1)) >= base

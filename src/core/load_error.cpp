@@ -32,6 +32,9 @@ std::string IoError::message() const {
   if (const std::string *text = std::get_if<std::string>(&value_)) {
     return *text;
   }
+  if (is_interruption()) {
+    return "operation interrupted";
+  }
   const int code = std::get<int>(value_);
   return os_description(code) + " (os error " + std::to_string(code) + ")";
 }

@@ -7,8 +7,8 @@
 
 namespace difral {
 
-// A failure of reading: an operating-system error code, or a failure of the
-// stream layer with a fixed text of its own.
+// A failure of reading: an operating-system error code, a failure of the
+// stream layer with a fixed text of its own, or an interruption.
 class IoError {
 public:
   // The OS code keeps its errno; the text is formed only when asked for.
@@ -18,16 +18,19 @@ public:
     return IoError("stream did not contain valid UTF-8");
   }
   // The load was stopped from outside (a signal handler asked for it).
-  static IoError interrupted() { return IoError("operation interrupted"); }
+  static IoError interrupted() noexcept { return IoError(Interruption{}); }
   // Any other failure that carries its own description.
   static IoError with_text(std::string text) {
     return IoError(std::move(text));
   }
 
-  // The errno of an OS failure, 0 for a failure with its own text.
+  // The errno of an OS failure, 0 for every other kind.
   int os_code() const noexcept {
     const int *code = std::get_if<int>(&value_);
     return code != nullptr ? *code : 0;
+  }
+  bool is_interruption() const noexcept {
+    return std::holds_alternative<Interruption>(value_);
   }
   // "<system description> (os error N)" for an OS failure, else the text.
   std::string message() const;
@@ -35,20 +38,19 @@ public:
   friend bool operator==(const IoError &, const IoError &) = default;
 
 private:
-  explicit IoError(int code) noexcept : value_(code) {}
-  explicit IoError(std::string text) : value_(std::move(text)) {}
-  std::variant<int, std::string> value_;
+  struct Interruption {
+    friend bool operator==(const Interruption &,
+                           const Interruption &) = default;
+  };
+  using Value = std::variant<int, std::string, Interruption>;
+
+  explicit IoError(Value value) noexcept : value_(std::move(value)) {}
+  Value value_;
 };
 
-// What the ZIP layer reports, in the categories the user sees, in the order
-// of ZipError's alternatives.
-enum class ZipErrorCategory {
-  Io,          // reading the archive failed: carries an IoError
-  Invalid,     // the archive is malformed
-  Unsupported, // the archive uses a feature that cannot be read
-  NotFound,    // a member looked up by name does not exist
-};
-
+// What the ZIP layer reports, in the categories the user sees: reading the
+// archive failed (an IoError), the archive is malformed, it uses a feature
+// that cannot be read, or a member looked up by name does not exist.
 class ZipError {
 public:
   static ZipError io(IoError error) { return ZipError(std::move(error)); }
@@ -60,13 +62,6 @@ public:
   }
   static ZipError not_found() { return ZipError(NotFound{}); }
 
-  ZipErrorCategory category() const noexcept {
-    return static_cast<ZipErrorCategory>(value_.index());
-  }
-  // The read failure of the Io category.
-  const IoError *io_error() const noexcept {
-    return std::get_if<IoError>(&value_);
-  }
   std::string message() const;
 
   friend bool operator==(const ZipError &, const ZipError &) = default;
@@ -117,13 +112,6 @@ public:
 
   LoadErrorKind kind() const noexcept {
     return static_cast<LoadErrorKind>(value_.index());
-  }
-  // The carried failures, null for every other kind.
-  const IoError *io_error() const noexcept {
-    return std::get_if<IoError>(&value_);
-  }
-  const ZipError *zip_error() const noexcept {
-    return std::get_if<ZipError>(&value_);
   }
   // The text the user sees.
   std::string message() const;
