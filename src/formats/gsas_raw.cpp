@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "formats/gsas_raw.h"
 
+#include "core/float_environment.h"
 #include "core/growth.h"
 #include "text/line_reader.h"
 #include "text/short_decimal.h"
 #include "text/text.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -25,14 +28,38 @@ constexpr std::size_t step_token = 6;
 // The keyword test is on raw bytes: no leading white space, upper case, and
 // any continuation (BANK1, BANKS) still counts.
 bool starts_with_bank(std::string_view line) noexcept {
-  return line.size() >= 4 && line.substr(0, 4) == "BANK";
+  return line.size() >= 4 && std::memcmp(line.data(), "BANK", 4) == 0;
 }
 
-// Every number of a data line, appended to y.
-void add_intensities(std::string_view line, std::vector<double> &y) {
+// Where the intensities go: a run, flushed into the column when full.
+class Intensities {
+public:
+  Intensities(PointSink<1> &sink, const LineReader &reader) noexcept
+      : sink_(sink), reader_(reader) {}
+  void push(double value) {
+    sink_[0].push_back(value);
+    if (sink_.full()) {
+      sink_.flush(reader_.consumed());
+    }
+  }
+  // The run, with room for count values when it can hold that many.
+  ColumnRun &run_with_room(std::size_t count) {
+    if (sink_[0].room() < count) {
+      sink_.flush(reader_.consumed());
+    }
+    return sink_[0];
+  }
+
+private:
+  PointSink<1> &sink_;
+  const LineReader &reader_;
+};
+
+// Every number of a data line.
+void add_intensities(std::string_view line, Intensities &y) {
   for (const std::string_view token : whitespace_tokens(line)) {
     if (std::optional<double> value = parse_value(token)) {
-      y.push_back(*value);
+      y.push(*value);
     }
   }
 }
@@ -40,43 +67,65 @@ void add_intensities(std::string_view line, std::vector<double> &y) {
 // The same for a line of a classified block. A field of eight bytes that
 // is spaces and then digits up to its end converts from its one word, the
 // spaces, 0x10 as digit values, masked to zeros; it is a whole token when a
-// blank or the line's end follows it.
-void add_intensities(const BlockView &block, const std::size_t begin,
-                     const std::size_t end, std::vector<double> &y) {
+// blank follows it (a line's terminator is one). Fields go straight into the
+// run, the last one kept only when whole; the rest of the line walks its
+// tokens.
+void add_intensities(const BlockLine &line, Intensities &y) {
   constexpr std::uint64_t highs = 0x8080808080808080ULL;
-  std::size_t field = begin;
-  for (; end - field >= 8; field += 8) {
-    const std::uint64_t values = detail::digit_values(block.data + field);
+  ColumnRun &run = y.run_with_room((line.end - line.begin) / 8);
+  double *const out = run.end();
+  const std::size_t room = run.room();
+  std::size_t count = 0;
+  std::size_t field = line.begin;
+  for (; line.end - field >= 8 && count < room; field += 8) {
+    const std::uint64_t values = detail::digit_values(line.data + field);
     // The bytes before the first digit, which must be spaces.
     const std::uint64_t others = detail::non_digits(values);
     const std::uint64_t padding =
         detail::low_bytes[static_cast<unsigned>(
-                              __builtin_ctzll((others ^ highs) | 1ULL << 63)) /
+                              std::countr_zero((others ^ highs) | 1ULL << 63)) /
                           8];
     if (padding == 0 || (others ^ (highs & padding)) != 0 ||
         ((values ^ (0x2020202020202020ULL ^ 0x3030303030303030ULL)) &
          padding) != 0) {
       break;
     }
-    y.push_back(static_cast<double>(
-        detail::eight_digits(values & 0x0F0F0F0F0F0F0F0FULL)));
+    out[count++] = detail::to_double(
+        {detail::eight_digits(values & 0x0F0F0F0F0F0F0F0FULL), 0, false});
   }
-  if (field != begin && field != end &&
-      !is_ascii_blank(static_cast<unsigned char>(block.data[field]))) {
-    y.pop_back(); // the last field's token goes on
+  if (count > 0 &&
+      !is_ascii_blank(static_cast<unsigned char>(line.data[field]))) {
+    --count; // the last field's token goes on
     field -= 8;
   }
-  LineTokens<false> walk(block, field, end);
+  run.keep(count);
+  LineTokens<false> walk({line.data, line.masks, field, line.end});
   for (std::size_t start, stop; walk.next(start, stop);) {
-    if (double value; detail::token_value(block, start, stop, value)) {
-      y.push_back(value);
+    if (double value; detail::token_value(line.data, start, stop, value)) {
+      y.push(value);
     }
   }
 }
 
-// Once the first data lines show how many bytes a value takes, y is sized
-// for the rest of the input, sparing the copies and page faults of growth.
-constexpr std::size_t reserve_after_lines = 64;
+// x[i] = i * (step / 100) + start / 100 in round to nearest, whatever the
+// caller's environment: each position computed on its own, never
+// accumulated, and the product rounded before the sum. Separate statements
+// do not stop a compiler from fusing them into one FMA; the build's
+// -ffp-contract=off does.
+std::vector<double> positions(double start, double step, std::size_t count) {
+  std::vector<double> x(count);
+  // Read after the rounding is set: a compiler may move arithmetic, but not
+  // a volatile read, across the call.
+  volatile double operands[] = {start, step};
+  const NearestRounding nearest;
+  const double origin = operands[0] / 100.0;
+  const double increment = operands[1] / 100.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double offset = static_cast<double>(i) * increment;
+    x[i] = offset + origin;
+  }
+  return x;
+}
 
 } // namespace
 
@@ -84,83 +133,61 @@ LoadResult read_gsas_raw(ByteSource source) {
   LineReader reader(source);
 
   // Header search: a BANK line with too few tokens is part of the preamble.
-  std::array<std::string_view, header_tokens> tokens;
-  for (;;) {
-    LineOutcome outcome = reader.next_line();
-    if (outcome.status == LineOutcome::Status::Failure) {
-      return LoadError::io(std::move(*outcome.error));
+  // The tokens point into the line, so start and step are parsed at once.
+  bool found = false;
+  std::optional<double> start;
+  std::optional<double> step;
+  std::optional<IoError> failure = reader.read([&](std::string_view line) {
+    std::array<std::string_view, header_tokens> tokens;
+    found =
+        starts_with_bank(line) &&
+        whitespace_tokens(line, tokens.data(), tokens.size()) == header_tokens;
+    if (found) {
+      start = parse_value(tokens[start_token]);
+      step = parse_value(tokens[step_token]);
     }
-    if (outcome.status == LineOutcome::Status::End) {
-      return LoadError::parse("BANK header not found in RAW file");
-    }
-    if (starts_with_bank(outcome.line) &&
-        whitespace_tokens(outcome.line, tokens.data(), tokens.size()) ==
-            header_tokens) {
-      break;
-    }
+    return !found;
+  });
+  if (failure) {
+    return LoadError::io(std::move(*failure));
   }
-  // The tokens point into the header line, which the next call replaces.
-  const std::optional<double> start = parse_value(tokens[start_token]);
+  if (!found) {
+    return LoadError::parse("BANK header not found in RAW file");
+  }
   if (!start) {
     return LoadError::parse("Invalid start");
   }
-  const std::optional<double> step = parse_value(tokens[step_token]);
   if (!step) {
     return LoadError::parse("Invalid step");
   }
 
   // Every number up to the next BANK line is an intensity, whatever the
   // record layout the header names.
-  std::vector<double> y;
-  const bool fast = detail::rounds_to_nearest();
-  const std::uint64_t data_start = reader.consumed();
-  std::size_t lines = 0;
-  const auto make_room = [&] {
-    if (++lines == reserve_after_lines) {
-      const std::uint64_t consumed = reader.consumed();
-      reserve_ahead(y, estimated_remaining(source.size_hint(), consumed,
-                                           consumed - data_start, y.size()));
-    }
-  };
-  for (bool bank = false;;) {
-    if (fast) {
-      reader.take_block_lines([&](std::size_t begin, std::size_t end) {
-        const BlockView block = reader.block();
-        bank = starts_with_bank({block.data + begin, end - begin});
-        if (!bank) {
-          add_intensities(block, begin, end, y);
-          make_room();
+  PointSink<1> sink(source.size_hint(), reader.consumed());
+  Intensities y(sink, reader);
+  failure = reader.read(
+      [&](const BlockLine &line) {
+        if (starts_with_bank(line.text())) {
+          return false;
         }
-        return !bank;
+        add_intensities(line, y);
+        return true;
+      },
+      [&](std::string_view line) {
+        if (starts_with_bank(line)) {
+          return false;
+        }
+        add_intensities(line, y);
+        return true;
       });
-      if (bank) {
-        break;
-      }
-    }
-    LineOutcome outcome = reader.next_line();
-    if (outcome.status == LineOutcome::Status::Failure) {
-      return LoadError::io(std::move(*outcome.error));
-    }
-    if (outcome.status == LineOutcome::Status::End ||
-        starts_with_bank(outcome.line)) {
-      break;
-    }
-    add_intensities(outcome.line, y);
-    make_room();
+  if (failure) {
+    return LoadError::io(std::move(*failure));
   }
+  sink.flush(reader.consumed());
   source.close();
-
-  // Each position is computed on its own, never accumulated, and the product
-  // is rounded before the sum. Separate statements do not stop a compiler
-  // from fusing them into one FMA; the build's -ffp-contract=off does.
-  const double origin = *start / 100.0;
-  const double increment = *step / 100.0;
-  std::vector<double> x(y.size());
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const double offset = static_cast<double>(i) * increment;
-    x[i] = offset + origin;
-  }
-  return Pattern(std::move(x), std::move(y));
+  std::vector<double> &intensities = sink.column(0);
+  std::vector<double> x = positions(*start, *step, intensities.size());
+  return Pattern(std::move(x), std::move(intensities));
 }
 
 } // namespace difral

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "formats/rasx.h"
 
+#include "core/growth.h"
 #include "text/line_reader.h"
 #include "text/short_decimal.h"
 #include "text/text.h"
@@ -174,7 +175,7 @@ private:
   // Reads up to size bytes at position_ from the source itself.
   zip_int64_t read_source(std::byte *dest, std::size_t size);
   zip_int64_t fail(int zip_code, const IoError &error) {
-    interrupted_ = interrupted_ || error == IoError::interrupted();
+    interrupted_ = interrupted_ || error.is_interruption();
     zip_error_set(&error_, zip_code, error.os_code());
     return -1;
   }
@@ -512,7 +513,7 @@ Result<ZipArchive, LoadError> open_archive(ArchiveSource &storage) {
   if (storage.source().is_file()) {
     const ReadOutcome probe = storage.source().read({});
     if (!probe.ok()) {
-      if (probe.error() == IoError::interrupted()) {
+      if (probe.error().is_interruption()) {
         return LoadError::io(probe.error());
       }
       return LoadError::zip(ZipError::io(probe.error()));
@@ -661,62 +662,55 @@ private:
   std::uint64_t delivered_ = 0;
 };
 
-// A data line of a classified block: its first two tokens, when both are
-// numbers, are a point.
-void add_point(const BlockView &block, std::size_t begin, std::size_t end,
-               std::vector<double> &x, std::vector<double> &y) {
-  LineTokens<false> walk(block, begin, end);
-  std::size_t starts[2];
-  std::size_t stops[2];
-  if (!walk.next(starts[0], stops[0]) || !walk.next(starts[1], stops[1])) {
-    return;
-  }
-  double position;
-  double intensity;
-  if (detail::token_value(block, starts[0], stops[0], position) &&
-      detail::token_value(block, starts[1], stops[1], intensity)) {
-    x.push_back(position);
-    y.push_back(intensity);
+// The points of a profile: a position and an intensity each.
+using Points = PointSink<2>;
+
+void add_point(double position, double intensity, Points &points,
+               const LineReader &reader) {
+  points[0].push_back(position);
+  points[1].push_back(intensity);
+  if (points.full()) {
+    points.flush(reader.consumed());
   }
 }
 
 // Data lines are a position and an intensity; later columns, and every line
-// that does not start with two numbers, are ignored.
-LoadResult read_profile(MemberStream &stream) {
+// that does not start with two numbers, are ignored. member_size guesses the
+// number of points.
+LoadResult read_profile(MemberStream &stream, std::uint64_t member_size) {
   LineReader reader(stream, max_profile_line);
-  const bool fast = detail::rounds_to_nearest();
-  std::vector<double> x;
-  std::vector<double> y;
-  for (;;) {
-    if (fast) {
-      reader.take_block_lines([&](std::size_t begin, std::size_t end) {
-        add_point(reader.block(), begin, end, x, y);
+  Points points(member_size, 0);
+  std::optional<IoError> failure = reader.read(
+      [&](const BlockLine &line) {
+        LineTokens<false> walk(line);
+        std::size_t starts[2];
+        std::size_t stops[2];
+        double position;
+        double intensity;
+        if (walk.next(starts[0], stops[0]) && walk.next(starts[1], stops[1]) &&
+            detail::token_value(line.data, starts[0], stops[0], position) &&
+            detail::token_value(line.data, starts[1], stops[1], intensity)) {
+          add_point(position, intensity, points, reader);
+        }
+        return true;
+      },
+      [&](std::string_view text) {
+        std::array<std::string_view, 2> tokens;
+        if (whitespace_tokens(trim_line(text), tokens.data(), tokens.size()) ==
+            2) {
+          const std::optional<double> position = parse_value(tokens[0]);
+          const std::optional<double> intensity = parse_value(tokens[1]);
+          if (position && intensity) {
+            add_point(*position, *intensity, points, reader);
+          }
+        }
         return true;
       });
-    }
-    LineOutcome outcome = reader.next_line();
-    if (outcome.status == LineOutcome::Status::Failure) {
-      return LoadError::io(std::move(*outcome.error));
-    }
-    if (outcome.status == LineOutcome::Status::End) {
-      break;
-    }
-    const std::string_view line = trim_line(outcome.line);
-    if (line.empty()) {
-      continue;
-    }
-    std::array<std::string_view, 2> tokens;
-    if (whitespace_tokens(line, tokens.data(), tokens.size()) < 2) {
-      continue;
-    }
-    const std::optional<double> position = parse_value(tokens[0]);
-    const std::optional<double> intensity = parse_value(tokens[1]);
-    if (position && intensity) {
-      x.push_back(*position);
-      y.push_back(*intensity);
-    }
+  if (failure) {
+    return LoadError::io(std::move(*failure));
   }
-  return Pattern(std::move(x), std::move(y));
+  points.flush(reader.consumed());
+  return Pattern(std::move(points.column(0)), std::move(points.column(1)));
 }
 
 } // namespace
@@ -771,7 +765,8 @@ LoadResult read_rasx(ByteSource source) {
     return archive_failure(storage, zip_get_error(archive.get()));
   }
   MemberStream stream(member.get(), stat, storage);
-  return read_profile(stream);
+  return read_profile(stream,
+                      (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0);
 }
 
 } // namespace difral

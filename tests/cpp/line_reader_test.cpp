@@ -25,20 +25,16 @@ struct Read {
   std::optional<std::string> failure;
 };
 
-Read read_all(ByteStream &stream) {
-  LineReader reader(stream);
+Read read_all(ByteStream &stream, std::size_t max_line = 0) {
+  LineReader reader(stream, max_line);
   Read out;
-  for (;;) {
-    LineOutcome got = reader.next_line();
-    if (got.status == LineOutcome::Status::End) {
-      return out;
-    }
-    if (got.status == LineOutcome::Status::Failure) {
-      out.failure = got.error->message();
-      return out;
-    }
-    out.lines.emplace_back(got.line);
+  if (std::optional<IoError> failure = reader.read([&](std::string_view line) {
+        out.lines.emplace_back(line);
+        return true;
+      })) {
+    out.failure = failure->message();
   }
+  return out;
 }
 
 // Every way the same bytes can reach the reader.
@@ -201,13 +197,9 @@ namespace {
 TEST(LineReader, LineLongerThanTheLimitFails) {
   const std::string data = "short\n" + std::string(50000, '0') + "\nafter\n";
   ScriptedStream stream(data, 4096);
-  LineReader reader(stream, 20000);
-  LineOutcome first = reader.next_line();
-  ASSERT_EQ(first.status, LineOutcome::Status::Line);
-  EXPECT_EQ(first.line, "short");
-  LineOutcome second = reader.next_line();
-  ASSERT_EQ(second.status, LineOutcome::Status::Failure);
-  EXPECT_EQ(second.error->message(), "line too long");
+  const Read limited = read_all(stream, 20000);
+  EXPECT_EQ(limited.lines, std::vector<std::string>{"short"});
+  EXPECT_EQ(limited.failure, "line too long");
 
   ByteSource unlimited = ByteSource::buffer(data);
   EXPECT_EQ(read_all(unlimited).lines.size(), 3u);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "formats/rasx.h"
 
-#include "classifiers.h"
+#include "paths.h"
+#include "test_util.h"
 #include "text/line_reader.h"
 #include "text/text.h"
 
@@ -32,38 +33,14 @@
 namespace difral {
 namespace {
 
-// A temporary file that is removed when the test is done with it.
-class TempFile {
-public:
-  TempFile() {
-    std::string pattern = testing::TempDir() + "difral_rasx_XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd >= 0) {
-      ::close(fd);
-      path_ = pattern;
-    }
-  }
-  TempFile(const TempFile &) = delete;
-  TempFile &operator=(const TempFile &) = delete;
-  ~TempFile() {
-    if (!path_.empty()) {
-      std::remove(path_.c_str());
-    }
-  }
-  const std::string &path() const { return path_; }
-
-private:
-  std::string path_;
-};
+using testing::describe;
+using testing::for_each_path;
+using testing::open_descriptor_count;
+using testing::TempFile;
 
 std::string read_all(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_all(const std::string &path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 struct Member {
@@ -104,7 +81,7 @@ void mark_encrypted(std::string &zip, std::string_view name) {
 
 // Writes the members with libzip, in order, and returns the archive's bytes.
 std::string build_archive(const std::vector<Member> &members) {
-  TempFile file;
+  TempFile file("built.zip", "");
   int error = 0;
   zip_t *archive =
       zip_open(file.path().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
@@ -153,21 +130,8 @@ LoadResult load(std::string_view bytes, SourceKind kind) {
   if (kind == SourceKind::Buffer) {
     return read_rasx(ByteSource::buffer(bytes));
   }
-  TempFile file;
-  write_all(file.path(), bytes);
-  auto opened = FileHandle::open_read_only(file.path());
-  if (!opened.ok()) {
-    return LoadError::io(std::move(opened.error()));
-  }
-  return read_rasx(ByteSource::file(std::move(*opened)));
-}
-
-std::string describe(const LoadResult &result) {
-  if (result.ok()) {
-    return "a pattern of " + std::to_string(result->x.size()) + " points";
-  }
-  return "error " + std::to_string(static_cast<int>(result.error().kind())) +
-         ": " + result.error().message();
+  TempFile file("archive.rasx", bytes);
+  return read_rasx(testing::file_source(file));
 }
 
 // One line of an expected outcome: either the points or the error.
@@ -211,7 +175,7 @@ struct ChoiceCase {
 
 void PrintTo(const ChoiceCase &c, std::ostream *out) { *out << c.name; }
 
-class ChooseProfileMember : public testing::TestWithParam<ChoiceCase> {};
+class ChooseProfileMember : public ::testing::TestWithParam<ChoiceCase> {};
 
 TEST_P(ChooseProfileMember, Chooses) {
   const ChoiceCase &c = GetParam();
@@ -251,7 +215,7 @@ const ChoiceCase choice_cases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Rasx, ChooseProfileMember,
-                         testing::ValuesIn(choice_cases),
+                         ::testing::ValuesIn(choice_cases),
                          [](const auto &row) { return row.param.name; });
 
 // ---------------------------------------------------------------------------
@@ -262,18 +226,25 @@ struct ArchiveCase {
   // Builds the archive's bytes.
   std::string (*bytes)();
   Expected expected;
+  // False for the large rows, which are about the directory or the line
+  // cap, not the conversion: one path is enough for them.
+  bool every_path = true;
 };
 
 void PrintTo(const ArchiveCase &c, std::ostream *out) { *out << c.name; }
 void PrintTo(SourceKind kind, std::ostream *out) { *out << kind_name(kind); }
 
 class RasxArchive
-    : public testing::TestWithParam<std::tuple<ArchiveCase, SourceKind>> {};
+    : public ::testing::TestWithParam<std::tuple<ArchiveCase, SourceKind>> {};
 
 TEST_P(RasxArchive, Loads) {
   const auto &[c, kind] = GetParam();
   const std::string bytes = c.bytes();
-  for_each_classifier([&] { expect_outcome(load(bytes, kind), c.expected); });
+  if (!c.every_path) {
+    expect_outcome(load(bytes, kind), c.expected);
+    return;
+  }
+  for_each_path([&] { expect_outcome(load(bytes, kind), c.expected); });
 }
 
 std::string profile_member(std::string data,
@@ -439,9 +410,9 @@ const ArchiveCase archive_cases[] = {
      },
      failure(LoadErrorKind::Io, "CRC error")},
     {"LineAtTheCap", [] { return line_of(std::size_t{16} << 20); },
-     points({1}, {2})},
+     points({1}, {2}), false},
     {"LineOverTheCap", [] { return line_of((std::size_t{16} << 20) + 1); },
-     failure(LoadErrorKind::Io, "line too long")},
+     failure(LoadErrorKind::Io, "line too long"), false},
     // A directory larger than the reader's read-ahead, which libzip reads
     // entry by entry, and many local headers close together.
     {"ManyMembersProfileLast",
@@ -470,7 +441,7 @@ const ArchiveCase archive_cases[] = {
                  std::string::npos);
        return zip;
      },
-     points({1}, {2})},
+     points({1}, {2}), false},
     {"EmptyArchive", [] { return empty_archive; },
      failure(LoadErrorKind::MissingArchiveMember, missing)},
     {"NoProfileName",
@@ -516,14 +487,14 @@ const ArchiveCase archive_cases[] = {
      points({}, {})},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rasx, RasxArchive,
-                         testing::Combine(testing::ValuesIn(archive_cases),
-                                          testing::Values(SourceKind::File,
-                                                          SourceKind::Buffer)),
-                         [](const auto &row) {
-                           return std::get<0>(row.param).name + "_" +
-                                  kind_name(std::get<1>(row.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Rasx, RasxArchive,
+    ::testing::Combine(::testing::ValuesIn(archive_cases),
+                       ::testing::Values(SourceKind::File, SourceKind::Buffer)),
+    [](const auto &row) {
+      return std::get<0>(row.param).name + "_" +
+             kind_name(std::get<1>(row.param));
+    });
 
 // A profile far longer than one read block, deflated, comes through whole.
 TEST(Rasx, LongProfileStreams) {
@@ -544,8 +515,9 @@ TEST(Rasx, LongProfileStreams) {
 }
 
 // Whole ASCII lines of a classified block take a fast path; over random
-// profile lines, with every classifier, it must give the general rule's bits:
-// the first two tokens, when both are numbers, are a point.
+// profile lines, on every path, it must give the general rule's bits: the
+// first two tokens, when both are numbers, are a point. The non-ASCII piece
+// comes last, and only in the first half, so that the later blocks are ASCII.
 TEST(Rasx, FastPathAgreesWithGeneralRule) {
   const std::vector<std::string> pieces = {"0",
                                            "10.25",
@@ -560,12 +532,12 @@ TEST(Rasx, FastPathAgreesWithGeneralRule) {
                                            "1234567.89",
                                            ".",
                                            "-",
-                                           "\xC2\xA0",
                                            "\t",
                                            " ",
                                            "1,5",
                                            std::string(70, ' '),
-                                           std::string(30, '4')};
+                                           std::string(30, '4'),
+                                           "\xC2\xA0"};
   std::mt19937 random(4242);
   std::string text = "\xEF\xBB\xBF";
   std::vector<double> x;
@@ -574,7 +546,7 @@ TEST(Rasx, FastPathAgreesWithGeneralRule) {
     std::string data;
     const std::size_t count = random() % 6;
     for (std::size_t i = 0; i < count; ++i) {
-      data += pieces[random() % pieces.size()];
+      data += pieces[random() % (pieces.size() - (line < 10000 ? 0 : 1))];
       if (random() % 3 != 0) {
         data += random() % 2 ? " " : "\t";
       }
@@ -592,22 +564,14 @@ TEST(Rasx, FastPathAgreesWithGeneralRule) {
     text += data + (random() % 2 ? "\r\n" : "\n");
   }
   const std::string zip = profile_member(text, ZIP_CM_STORE);
-  for_each_classifier([&] {
-    const LoadResult got = load(zip, SourceKind::Buffer);
+  for_each_path([&] {
+    const LoadResult got =
+        read_rasx(ByteSource::buffer(zip, testing::interrupt_check));
     ASSERT_TRUE(got.ok()) << describe(got);
     ASSERT_EQ(got->x.size(), x.size());
     EXPECT_EQ(std::memcmp(got->x.data(), x.data(), x.size() * 8), 0);
     EXPECT_EQ(std::memcmp(got->y.data(), y.data(), y.size() * 8), 0);
   });
-}
-
-std::size_t open_descriptors() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto &entry :
-       std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
 }
 
 // The interrupt check is asked from the directory's first read to the
@@ -616,11 +580,11 @@ std::size_t open_descriptors() {
 // File source holds its one descriptor and libzip opens none.
 int checks_until_stop = 0;
 int checks = 0;
-std::size_t most_descriptors = 0;
+int most_descriptors = 0;
 
 bool stop_once() {
   ++checks;
-  most_descriptors = std::max(most_descriptors, open_descriptors());
+  most_descriptors = std::max(most_descriptors, open_descriptor_count());
   return --checks_until_stop == 0;
 }
 
@@ -639,8 +603,7 @@ TEST(Rasx, InterruptCheckStopsEveryStage) {
   }
   members.push_back({"Data0/Profile0.txt", text});
   const std::string zip = build_archive(members);
-  TempFile file;
-  write_all(file.path(), zip);
+  TempFile file("archive.rasx", zip);
   for (SourceKind kind : {SourceKind::File, SourceKind::Buffer}) {
     SCOPED_TRACE(kind_name(kind));
     const auto read = [&] {
@@ -652,7 +615,7 @@ TEST(Rasx, InterruptCheckStopsEveryStage) {
                  ? read_rasx(ByteSource::file(std::move(*opened), stop_once))
                  : LoadError::io(opened.error());
     };
-    const std::size_t before = open_descriptors();
+    const int before = open_descriptor_count();
     checks_until_stop = -1;
     checks = 0;
     most_descriptors = 0;
@@ -660,7 +623,7 @@ TEST(Rasx, InterruptCheckStopsEveryStage) {
     ASSERT_TRUE(whole.ok()) << describe(whole);
     EXPECT_EQ(whole->x.size(), 20000u);
     EXPECT_EQ(most_descriptors, before + (kind == SourceKind::File ? 1 : 0));
-    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(open_descriptor_count(), before);
     // The listing asks once for each member, the reads ask more.
     const int total = checks;
     ASSERT_GT(total, 51);
@@ -678,14 +641,13 @@ TEST(Rasx, ClosesFileOnEveryPath) {
   const std::string inputs[] = {profile_member("1 2\n"), "not a zip",
                                 empty_archive};
   for (const std::string &bytes : inputs) {
-    TempFile file;
-    write_all(file.path(), bytes);
-    const std::size_t before = open_descriptors();
+    TempFile file("archive.rasx", bytes);
+    const int before = open_descriptor_count();
     auto opened = FileHandle::open_read_only(file.path());
     ASSERT_TRUE(opened.ok());
     const int fd = (*opened).get();
     (void)read_rasx(ByteSource::file(std::move(*opened)));
-    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(open_descriptor_count(), before);
     errno = 0;
     EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
     EXPECT_EQ(errno, EBADF);
@@ -695,7 +657,7 @@ TEST(Rasx, ClosesFileOnEveryPath) {
 // Paths that are not regular files fail as reading them does: libzip alone
 // would call each an unsupported archive.
 TEST(Rasx, FilesThatAreNotRegular) {
-  const std::string fifo = testing::TempDir() + "difral_rasx_fifo";
+  const std::string fifo = ::testing::TempDir() + "difral_rasx_fifo";
   ::unlink(fifo.c_str());
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const struct {
@@ -703,7 +665,7 @@ TEST(Rasx, FilesThatAreNotRegular) {
     int flags;
     std::string message;
   } cases[] = {
-      {testing::TempDir(), O_RDONLY,
+      {::testing::TempDir(), O_RDONLY,
        "i/o error: " + IoError::from_errno(EISDIR).message()},
       // Opened without waiting for a writer; it cannot seek in any case.
       {fifo, O_RDONLY | O_NONBLOCK,
@@ -736,7 +698,7 @@ struct SampleCase {
 
 void PrintTo(const SampleCase &c, std::ostream *out) { *out << c.file; }
 
-class RasxSample : public testing::TestWithParam<SampleCase> {};
+class RasxSample : public ::testing::TestWithParam<SampleCase> {};
 
 TEST_P(RasxSample, Loads) {
   const SampleCase &c = GetParam();
@@ -767,7 +729,7 @@ const SampleCase sample_cases[] = {
     {"ZnO", "ZnO-ALD-training_001_1_0-000_0-000.rasx", 7001, 20.0, 253},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rasx, RasxSample, testing::ValuesIn(sample_cases),
+INSTANTIATE_TEST_SUITE_P(Rasx, RasxSample, ::testing::ValuesIn(sample_cases),
                          [](const auto &row) { return row.param.name; });
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -67,9 +68,10 @@ inline int open_descriptor_count() {
 }
 
 // A File source over a temporary file's contents.
-inline ByteSource file_source(const TempFile &file) {
+inline ByteSource file_source(const TempFile &file,
+                              InterruptCheck interrupted = nullptr) {
   auto opened = FileHandle::open_read_only(file.path());
-  return ByteSource::file(std::move(*opened));
+  return ByteSource::file(std::move(*opened), interrupted);
 }
 
 // A stream that hands out its bytes at most chunk at a time and fails with
@@ -101,6 +103,21 @@ private:
 
 inline std::span<const std::byte> bytes_of(std::string_view text) {
   return std::as_bytes(std::span(text.data(), text.size()));
+}
+
+// The values as their bits, which compare as bits: NaN equals itself, -0
+// differs from 0, and a subnormal differs from 0 under denormals-are-zero.
+inline std::vector<std::uint64_t> bits(const std::vector<double> &values) {
+  std::vector<std::uint64_t> out(values.size());
+  std::memcpy(out.data(), values.data(), values.size() * sizeof(double));
+  return out;
+}
+
+// A load's outcome in words, for failure messages.
+inline std::string describe(const LoadResult &result) {
+  return result.ok()
+             ? "a pattern of " + std::to_string(result->x.size()) + " points"
+             : "error: " + result.error().message();
 }
 
 } // namespace difral::testing
