@@ -7,6 +7,20 @@
 
 namespace difral {
 
+namespace detail {
+
+// The alternatives of the error types below, told apart by their tags: one
+// that carries a text, and one that carries nothing.
+template <class Tag> struct Text {
+  std::string text;
+  friend bool operator==(const Text &, const Text &) = default;
+};
+template <class Tag> struct Mark {
+  friend bool operator==(const Mark &, const Mark &) = default;
+};
+
+} // namespace detail
+
 // A failure of reading: an operating-system error code, a failure of the
 // stream layer with a fixed text of its own, or an interruption.
 class IoError {
@@ -39,10 +53,7 @@ public:
   friend bool operator==(const IoError &, const IoError &) = default;
 
 private:
-  struct Interruption {
-    friend bool operator==(const Interruption &,
-                           const Interruption &) = default;
-  };
+  using Interruption = detail::Mark<struct InterruptionTag>;
   using Value = std::variant<int, std::string, Interruption>;
 
   explicit IoError(Value value) noexcept : value_(std::move(value)) {}
@@ -53,6 +64,12 @@ private:
 // archive failed (an IoError), the archive is malformed, it uses a feature
 // that cannot be read, or a member looked up by name does not exist.
 class ZipError {
+  // The library's own description of what is wrong or not supported.
+  using Invalid = detail::Text<struct InvalidTag>;
+  using Unsupported = detail::Text<struct UnsupportedTag>;
+  using NotFound = detail::Mark<struct NotFoundTag>;
+  using Value = std::variant<IoError, Invalid, Unsupported, NotFound>;
+
 public:
   static ZipError io(IoError error) { return ZipError(std::move(error)); }
   static ZipError invalid(std::string detail) {
@@ -68,20 +85,6 @@ public:
   friend bool operator==(const ZipError &, const ZipError &) = default;
 
 private:
-  // The library's own description of what is wrong or not supported.
-  struct Invalid {
-    std::string detail;
-    friend bool operator==(const Invalid &, const Invalid &) = default;
-  };
-  struct Unsupported {
-    std::string detail;
-    friend bool operator==(const Unsupported &, const Unsupported &) = default;
-  };
-  struct NotFound {
-    friend bool operator==(const NotFound &, const NotFound &) = default;
-  };
-  using Value = std::variant<IoError, Invalid, Unsupported, NotFound>;
-
   explicit ZipError(Value value) : value_(std::move(value)) {}
   Value value_;
 };
@@ -100,6 +103,14 @@ enum class LoadErrorKind {
 // The one failure type of the loading core. Created where the failure happens
 // and passed outward unchanged; it holds only what its kind needs.
 class LoadError {
+  // Shown as it is, with no prefix.
+  using Parse = detail::Text<struct ParseTag>;
+  using UnknownFormat = detail::Mark<struct UnknownFormatTag>;
+  // The member name that was looked for.
+  using MissingMember = detail::Text<struct MissingMemberTag>;
+  using Value =
+      std::variant<IoError, ZipError, Parse, UnknownFormat, MissingMember>;
+
 public:
   static LoadError io(IoError error) { return LoadError(std::move(error)); }
   static LoadError zip(ZipError error) { return LoadError(std::move(error)); }
@@ -120,24 +131,6 @@ public:
   friend bool operator==(const LoadError &, const LoadError &) = default;
 
 private:
-  // Shown as it is, with no prefix.
-  struct Parse {
-    std::string text;
-    friend bool operator==(const Parse &, const Parse &) = default;
-  };
-  struct UnknownFormat {
-    friend bool operator==(const UnknownFormat &,
-                           const UnknownFormat &) = default;
-  };
-  // The member name that was looked for.
-  struct MissingMember {
-    std::string name;
-    friend bool operator==(const MissingMember &,
-                           const MissingMember &) = default;
-  };
-  using Value =
-      std::variant<IoError, ZipError, Parse, UnknownFormat, MissingMember>;
-
   explicit LoadError(Value value) : value_(std::move(value)) {}
   Value value_;
 };

@@ -27,7 +27,7 @@ PyObject *text_from_utf8(const char *data, std::size_t size) noexcept {
 } // namespace
 
 void raise_load_error(LoadError error) {
-  PyObject *type = nullptr;
+  PyObject *type = PyExc_ValueError;
   switch (error.kind()) {
   case LoadErrorKind::Io:
     type = PyExc_OSError;
@@ -36,12 +36,7 @@ void raise_load_error(LoadError error) {
   case LoadErrorKind::Parse:
   case LoadErrorKind::UnknownFormat:
   case LoadErrorKind::MissingArchiveMember:
-    type = PyExc_ValueError;
     break;
-  }
-  if (type == nullptr) {
-    raise_panic("load error of unknown kind");
-    return;
   }
   const std::string text = error.message();
   // The payload is not needed once the text exists.
