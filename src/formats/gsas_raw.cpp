@@ -31,7 +31,9 @@ bool starts_with_bank(std::string_view line) noexcept {
   return line.size() >= 4 && std::memcmp(line.data(), "BANK", 4) == 0;
 }
 
-// Where the intensities go: a run, flushed into the column when full.
+// Where the intensities go: a run, flushed into the column when it is full,
+// and after a line when it has no room for as many fields as a line holds
+// as a rule, so that the next line's fields can go straight into it.
 class Intensities {
 public:
   Intensities(PointSink<1> &sink, const LineReader &reader) noexcept
@@ -42,12 +44,12 @@ public:
       sink_.flush(reader_.consumed());
     }
   }
-  // The run, with room for count values when it can hold that many.
-  ColumnRun &run_with_room(std::size_t count) {
-    if (sink_[0].room() < count) {
+  ColumnRun &run() noexcept { return sink_[0]; }
+  void end_line() {
+    constexpr std::size_t fields_of_a_line = 64;
+    if (sink_[0].room() < fields_of_a_line) {
       sink_.flush(reader_.consumed());
     }
-    return sink_[0];
   }
 
 private:
@@ -72,7 +74,7 @@ void add_intensities(std::string_view line, Intensities &y) {
 // tokens.
 void add_intensities(const BlockLine &line, Intensities &y) {
   constexpr std::uint64_t highs = 0x8080808080808080ULL;
-  ColumnRun &run = y.run_with_room((line.end - line.begin) / 8);
+  ColumnRun &run = y.run();
   double *const out = run.end();
   const std::size_t room = run.room();
   std::size_t count = 0;
@@ -127,9 +129,8 @@ std::vector<double> positions(double start, double step, std::size_t count) {
   return x;
 }
 
-} // namespace
-
-LoadResult read_gsas_raw(ByteSource source) {
+// The GSAS reader itself.
+LoadResult read_bank(ByteSource source) {
   LineReader reader(source);
 
   // Header search: a BANK line with too few tokens is part of the preamble.
@@ -171,6 +172,7 @@ LoadResult read_gsas_raw(ByteSource source) {
           return false;
         }
         add_intensities(line, y);
+        y.end_line();
         return true;
       },
       [&](std::string_view line) {
@@ -178,6 +180,7 @@ LoadResult read_gsas_raw(ByteSource source) {
           return false;
         }
         add_intensities(line, y);
+        y.end_line();
         return true;
       });
   if (failure) {
@@ -188,6 +191,12 @@ LoadResult read_gsas_raw(ByteSource source) {
   std::vector<double> &intensities = sink.column(0);
   std::vector<double> x = positions(*start, *step, intensities.size());
   return Pattern(std::move(x), std::move(intensities));
+}
+
+} // namespace
+
+LoadResult read_gsas_raw(ByteSource source) {
+  return detail::read_for_kernel([&] { return read_bank(std::move(source)); });
 }
 
 } // namespace difral

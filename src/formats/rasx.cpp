@@ -186,8 +186,10 @@ LoadResult read_rasx(ByteSource source) {
     return archive_failure(storage, zip_get_error(archive.get()));
   }
   MemberStream stream(member.get(), stat, storage);
-  return read_profile(stream,
-                      (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0);
+  return detail::read_for_kernel([&] {
+    return read_profile(stream,
+                        (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0);
+  });
 }
 
 } // namespace difral

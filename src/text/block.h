@@ -39,12 +39,14 @@ struct BlockMasks {
 
 // One implementation of the classification. classify fills the masks of
 // the first chunks of data (chunks * 64 bytes readable) and returns whether
-// every byte of them is ASCII.
+// every byte of them is ASCII. bit_instructions: the CPUs it runs on have
+// x86's BMI1 and BMI2 too, so the readers' block loop is compiled for them.
 struct Classifier {
   std::string_view name;
   bool (*supported)() noexcept;
   bool (*classify)(const char *data, std::size_t chunks,
                    BlockMasks &masks) noexcept;
+  bool bit_instructions = false;
 };
 
 namespace detail {

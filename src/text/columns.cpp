@@ -74,11 +74,13 @@ template <bool Comma> LoadResult read_columns(ByteSource source) {
 } // namespace
 
 LoadResult read_xy(ByteSource source) {
-  return read_columns<false>(std::move(source));
+  return detail::read_for_kernel(
+      [&] { return read_columns<false>(std::move(source)); });
 }
 
 LoadResult read_csv(ByteSource source) {
-  return read_columns<true>(std::move(source));
+  return detail::read_for_kernel(
+      [&] { return read_columns<true>(std::move(source)); });
 }
 
 } // namespace difral

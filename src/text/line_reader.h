@@ -22,6 +22,27 @@ namespace detail {
 // targets that compare the two).
 void force_general_path(bool on) noexcept;
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// read() with everything it calls that the compiler can see compiled again
+// for BMI1 and BMI2.
+template <class Read>
+[[gnu::target("bmi,bmi2"), gnu::flatten]] auto
+read_with_bit_instructions(Read read) {
+  return read();
+}
+#endif
+
+// read(), a reader's whole load: compiled again for the block loop of the
+// active classifier's kernel where its CPUs have more instructions.
+template <class Read> auto read_for_kernel(Read read) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (active_classifier().bit_instructions) {
+    return read_with_bit_instructions(read);
+  }
+#endif
+  return read();
+}
+
 } // namespace detail
 
 // Reads UTF-8 lines from a stream through an 8192-byte buffer. LF, CR LF and
