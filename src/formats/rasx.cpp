@@ -2,8 +2,7 @@
 #include "formats/rasx.h"
 
 #include "core/growth.h"
-#include "formats/zip_directory.h"
-#include "formats/zip_source.h"
+#include "formats/archive.h"
 #include "text/line_reader.h"
 #include "text/short_decimal.h"
 #include "text/text.h"
@@ -82,6 +81,47 @@ list_member_names(ArchiveSource &storage, zip_t *archive) {
   }
   return names;
 }
+
+// A member's uncompressed data as a byte stream, its end checked against the
+// directory. libzip checks the CRC-32 and the size of what it inflates, but
+// hands out a member without compressed bytes as empty, unchecked: the same
+// two checks, in libzip's order, are made here, so that every member's end
+// is checked. The CRC-32 of no bytes is 0; libzip has checked any other.
+class MemberStream final : public ByteStream {
+public:
+  MemberStream(zip_file_t *file, const zip_stat_t &stat,
+               const ArchiveSource &storage) noexcept
+      : file_(file), storage_(&storage),
+        size_((stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0),
+        crc_((stat.valid & ZIP_STAT_CRC) != 0 ? stat.crc : 0) {}
+
+  ReadOutcome read(std::span<std::byte> dest) override {
+    const zip_int64_t count = zip_fread(file_, dest.data(), dest.size());
+    if (count > 0) {
+      delivered_ += static_cast<std::uint64_t>(count);
+      return static_cast<std::size_t>(count);
+    }
+    if (count < 0) {
+      return storage_->was_interrupted()
+                 ? IoError::interrupted()
+                 : to_io_error(zip_file_get_error(file_));
+    }
+    if (delivered_ == 0 && crc_ != 0) {
+      return IoError::with_text(zip_code_text(ZIP_ER_CRC));
+    }
+    if (delivered_ != size_) {
+      return IoError::with_text(zip_code_text(ZIP_ER_INCONS));
+    }
+    return std::size_t{0};
+  }
+
+private:
+  zip_file_t *file_;
+  const ArchiveSource *storage_;
+  std::uint64_t size_;
+  std::uint32_t crc_;
+  std::uint64_t delivered_ = 0;
+};
 
 // The points of a profile: a position and an intensity each.
 using Points = PointSink<2>;

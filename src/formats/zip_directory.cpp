@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "formats/zip_directory.h"
+#include "formats/archive.h"
 
 #include <algorithm>
 #include <array>

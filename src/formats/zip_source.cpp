@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "formats/zip_source.h"
-
-#include "formats/zip_directory.h"
+#include "formats/archive.h"
 
 #include <algorithm>
 #include <cstring>
@@ -278,31 +276,7 @@ zip_int64_t ArchiveSource::fail(int zip_code, const IoError &error) {
   return -1;
 }
 
-MemberStream::MemberStream(zip_file_t *file, const zip_stat_t &stat,
-                           const ArchiveSource &storage) noexcept
-    : file_(file), storage_(&storage),
-      size_((stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0),
-      crc_((stat.valid & ZIP_STAT_CRC) != 0 ? stat.crc : 0) {}
-
-ReadOutcome MemberStream::read(std::span<std::byte> dest) {
-  const zip_int64_t count = zip_fread(file_, dest.data(), dest.size());
-  if (count > 0) {
-    delivered_ += static_cast<std::uint64_t>(count);
-    return static_cast<std::size_t>(count);
-  }
-  if (count == 0) {
-    if (delivered_ == 0 && crc_ != 0) {
-      return IoError::with_text(zip_code_text(ZIP_ER_CRC));
-    }
-    if (delivered_ != size_) {
-      return IoError::with_text(zip_code_text(ZIP_ER_INCONS));
-    }
-    return std::size_t{0};
-  }
-  if (storage_->was_interrupted()) {
-    return IoError::interrupted();
-  }
-  zip_error_t *error = zip_file_get_error(file_);
+IoError to_io_error(zip_error_t *error) {
   if (zip_error_code_zip(error) == ZIP_ER_MEMORY) {
     throw std::bad_alloc();
   }

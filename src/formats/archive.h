@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// libzip over a ByteSource: the source libzip reads an archive through, the
-// stream of a member's data, the owners of libzip's handles, and libzip's
-// failures sorted into the categories users see.
+// libzip over a ByteSource (zip_source.cpp): the source libzip reads an
+// archive through, the owners of libzip's handles, and libzip's failures
+// sorted into the categories users see. And the directory walked a second
+// time (zip_directory.cpp), for what libzip 1.7.3 does not tell: where each
+// member's local header lies. libzip reads a member's local header only to
+// find where its data starts, does not check its signature, and does not
+// read it at all for a member without compressed bytes.
 
 #include "core/byte_source.h"
 #include "core/load_error.h"
@@ -35,9 +39,11 @@ using ZipMember = std::unique_ptr<zip_file_t, ZipFileClose>;
 // libzip's own message for a code, without any system part.
 std::string zip_code_text(int code);
 
-// A failure to open or search an archive, in the categories the user sees.
-// Running out of memory is not a load failure: it throws std::bad_alloc.
+// A failure to open or search an archive, in the categories the user sees,
+// and a failure to read a member's data. Running out of memory is not a
+// load failure: it throws std::bad_alloc.
 ZipError to_zip_error(zip_error_t *error);
+IoError to_io_error(zip_error_t *error);
 
 // What libzip reads an archive through: the ByteSource's positional reads,
 // so the same interrupt check and EINTR handling as every other format, for
@@ -92,24 +98,20 @@ private:
 // stops the load as it does for every format; anything else is libzip's.
 LoadError archive_failure(const ArchiveSource &storage, zip_error_t *error);
 
-// A member's uncompressed data as a byte stream, its end checked against the
-// directory. libzip checks the CRC-32 and the size of what it inflates, but
-// hands out a member without compressed bytes as empty, unchecked: the same
-// two checks, in libzip's order, are made here, so that every member's end
-// is checked. The CRC-32 of no bytes is 0; libzip has checked any other.
-class MemberStream final : public ByteStream {
-public:
-  MemberStream(zip_file_t *file, const zip_stat_t &stat,
-               const ArchiveSource &storage) noexcept;
+// Where each member's local header lies, by index, from the end record that
+// libzip would have found; nothing when the walk does not agree with what
+// libzip read into the archive, or, without an archive, when no end record
+// leads to a sound directory. An interruption stops the walk: nothing.
+std::optional<std::vector<std::uint64_t>>
+local_header_offsets(ArchiveSource &source, zip_t *archive);
 
-  ReadOutcome read(std::span<std::byte> dest) override;
+// The member's local header can be read and begins with its signature.
+bool local_header_sound(ArchiveSource &source, std::uint64_t offset);
 
-private:
-  zip_file_t *file_;
-  const ArchiveSource *storage_;
-  std::uint64_t size_;
-  std::uint32_t crc_;
-  std::uint64_t delivered_ = 0;
-};
+// libzip 1.7.3 says "Not a zip archive" when an allocation fails while it
+// reads the directory. When the input does hold a sound directory, ask for
+// the memory that reading it takes: if that fails too, running out of memory
+// is the true cause, and it throws. Never claims it otherwise.
+void confirm_not_out_of_memory(ArchiveSource &source);
 
 } // namespace difral
