@@ -83,16 +83,19 @@ inline double to_double(const ShortDecimal &decimal) noexcept {
 // at its end.
 inline bool scan_short_decimal(const char *p, std::size_t length,
                                ShortDecimal &decimal) noexcept {
-  decimal.negative = *p == '-';
-  if (*p == '-' || *p == '+') {
-    ++p;
+  std::uint64_t low = digit_values(p);
+  std::uint64_t marks = non_digits(low);
+  // A sign is a first byte that is not a digit, which most tokens lack.
+  decimal.negative = false;
+  if ((marks & 0x80) != 0 && (*p == '-' || *p == '+')) {
+    decimal.negative = *p == '-';
+    low = digit_values(++p);
+    marks = non_digits(low);
     --length;
   }
   if (length - 1 >= 16) {
     return false; // the sign alone, or more than 16 bytes
   }
-  std::uint64_t low = digit_values(p);
-  const std::uint64_t marks = non_digits(low);
   std::size_t whole; // the digits before the first other byte
   std::size_t digits;
   if (length <= 9 && marks != 0) {
