@@ -70,16 +70,21 @@ private:
 };
 
 // The points of one load, column by column: values go into runs, and a flush
-// moves the runs into the columns. Before the first column would outgrow its
-// room, the bytes read so far show how many a point takes, and every column
-// that keeps pace with it is sized for the rest of the input, sparing the
-// copies and page faults of doubling.
+// moves the runs into the columns. The columns start with room for a run,
+// enough for a small input. Before the first column would outgrow its room,
+// the bytes read so far show how many a point takes, and every column that
+// keeps pace with it is sized for the rest of the input, sparing the copies
+// and page faults of doubling.
 template <std::size_t Columns> class PointSink {
 public:
   // input_size: the whole input's bytes, 0 when unknown; data_start: the
   // bytes before the data, which say nothing about the points.
-  PointSink(std::uint64_t input_size, std::uint64_t data_start) noexcept
-      : input_size_(input_size), data_start_(data_start) {}
+  PointSink(std::uint64_t input_size, std::uint64_t data_start)
+      : input_size_(input_size), data_start_(data_start) {
+    for (std::vector<double> &column : columns_) {
+      column.reserve(ColumnRun::capacity);
+    }
+  }
 
   ColumnRun &operator[](std::size_t column) noexcept { return runs_[column]; }
   // The first column's run can take no more: flush first.
