@@ -56,7 +56,10 @@ private:
   using Interruption = detail::Mark<struct InterruptionTag>;
   using Value = std::variant<int, std::string, Interruption>;
 
-  explicit IoError(Value value) noexcept : value_(std::move(value)) {}
+  explicit IoError(int code) noexcept : value_(code) {}
+  explicit IoError(std::string text) : value_(std::move(text)) {}
+  explicit IoError(Interruption) noexcept
+      : value_(std::in_place_type<Interruption>) {}
   Value value_;
 };
 
