@@ -109,7 +109,9 @@ inline std::span<const std::byte> bytes_of(std::string_view text) {
 // differs from 0, and a subnormal differs from 0 under denormals-are-zero.
 inline std::vector<std::uint64_t> bits(const std::vector<double> &values) {
   std::vector<std::uint64_t> out(values.size());
-  std::memcpy(out.data(), values.data(), values.size() * sizeof(double));
+  if (!values.empty()) {
+    std::memcpy(out.data(), values.data(), values.size() * sizeof(double));
+  }
   return out;
 }
 
