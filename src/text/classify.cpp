@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The block classifiers: a portable one in every build, NEON on aarch64, and
-// SSE2 and AVX2 on x86-64, each compiled for its own instruction set alone
-// (no -march).
+// SSE2 and AVX2 on x86 (32-bit builds require SSE2), each compiled for its
+// own instruction set alone (no -march).
 #include "text/block.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if (defined(__x86_64__) || (defined(__i386__) && defined(__SSE2__))) &&       \
+    (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define DIFRAL_X86_KERNELS 1
 #elif defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__

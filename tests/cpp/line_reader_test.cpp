@@ -252,14 +252,17 @@ TEST(Classifier, EveryKernelMarksWhatTheDefinitionsName) {
   }
 }
 
-// Every x86-64 CPU has SSE2 and every aarch64 one NEON: a build for either
-// that falls back to the portable classifier has lost its vector kernel.
+// Every x86 CPU that difral builds for has SSE2 and every aarch64 one NEON:
+// a build for either that falls back to the portable classifier has lost its
+// vector kernel. Other CPUs have the portable one only.
 TEST(Classifier, BaselineCpusChooseAVectorKernel) {
   const std::string_view chosen = detail::active_classifier().name;
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
   EXPECT_TRUE(chosen == "avx2" || chosen == "sse2") << chosen;
 #elif defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   EXPECT_EQ(chosen, "neon");
+#else
+  EXPECT_EQ(chosen, "portable");
 #endif
 }
 
