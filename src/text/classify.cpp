@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 
 #if (defined(__x86_64__) || (defined(__i386__) && defined(__SSE2__))) &&       \
     (defined(__GNUC__) || defined(__clang__))
@@ -154,8 +155,9 @@ constexpr Classifier all_classifiers[] = {
 };
 
 // The first classifier the CPU runs, chosen once as the library loads.
-std::atomic<const Classifier *> chosen{std::ranges::find_if(
-    all_classifiers, [](const Classifier &c) { return c.supported(); })};
+std::atomic<const Classifier *> chosen{
+    std::find_if(std::begin(all_classifiers), std::end(all_classifiers),
+                 [](const Classifier &c) { return c.supported(); })};
 
 } // namespace
 

@@ -79,7 +79,7 @@ void check_case(const GsasCase &c) {
 }
 
 TEST_P(GsasRaw, Reads) {
-  for_each_classifier([this] { check_case(GetParam()); });
+  for_each_classifier([] { check_case(GetParam()); });
 }
 
 const std::string h(header);
