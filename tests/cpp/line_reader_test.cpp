@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "text/line_reader.h"
 
+#include "classifiers.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -135,6 +136,53 @@ INSTANTIATE_TEST_SUITE_P(
         {"TruncatedSequenceBeforeLf", "\xE2\x82\n1", {}, true},
     }),
     [](const auto &row) { return row.param.name; });
+
+// The lines of an all-ASCII block are what the readers' block path is for:
+// with every classifier, it must take each line that the block holds whole,
+// and leave the rest to next_line, or every load falls back to the general
+// path unseen.
+struct BlockCase {
+  std::string name;
+  std::string input;
+  std::vector<std::string> taken;
+};
+
+[[maybe_unused]] void PrintTo(const BlockCase &row, std::ostream *out) {
+  *out << ::testing::PrintToString(std::string(row.name));
+}
+
+class BlockLines : public ::testing::TestWithParam<BlockCase> {};
+
+TEST_P(BlockLines, TakesWholeAsciiLines) {
+  const BlockCase &c = GetParam();
+  for_each_classifier([&] {
+    ByteSource source = ByteSource::buffer(c.input);
+    LineReader reader(source);
+    std::vector<std::string> taken;
+    reader.take_block_lines([&](std::size_t begin, std::size_t end) {
+      taken.emplace_back(reader.block().data + begin, end - begin);
+      return true;
+    });
+    EXPECT_EQ(taken, c.taken);
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Block, BlockLines,
+                         ::testing::ValuesIn(std::vector<BlockCase>{
+                             {"Lf", "1 2\n3 4\n", {"1 2", "3 4"}},
+                             {"CrLf", "1 2\r\n3 4\r\n", {"1 2", "3 4"}},
+                             {"LoneCr", "1 2\r3 4\r\n5\n", {"1 2", "3 4", "5"}},
+                             {"EmptyLines", "\n\n1\n", {"", "", "1"}},
+                             {"LastLineUnterminated", "1 2\n3 4", {"1 2"}},
+                             {"LongerThanAChunk",
+                              std::string(100, '7') + "\n1\n",
+                              {std::string(100, '7'), "1"}},
+                             {"NotAscii",
+                              "1 2\n3\xC2\xA0"
+                              "4\n",
+                              {}},
+                         }),
+                         [](const auto &row) { return row.param.name; });
 
 TEST(LineReader, LinesAroundTheBufferSize) {
   for (std::size_t length :

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "text/columns.h"
+#include "text/short_decimal.h"
 #include "text/text.h"
 
 #include <gtest/gtest.h>
 
 #include <ostream>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
@@ -145,6 +148,62 @@ INSTANTIATE_TEST_SUITE_P(
         {"\xD9\xA1", std::nullopt}, // ARABIC-INDIC DIGIT ONE
     }),
     [](const auto &row) { return hex_name(row.param.token); });
+
+// The tokens that the short-decimal converter is for: an optional sign and
+// at most 16 digits around an optional point, in at most 16 bytes. It must
+// take each, with parse_value's bits, or every load of such numbers falls
+// back to the general path unseen.
+class ShortDecimalTakes : public ::testing::TestWithParam<ValueCase> {};
+
+TEST_P(ShortDecimalTakes, Value) {
+  const ValueCase &c = GetParam();
+  // A separator and a block's padding follow a token.
+  const std::string block = c.token + std::string(block_padding, ' ');
+  double got = 0;
+  ASSERT_TRUE(detail::short_decimal(block.data(), c.token.size(), got));
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(got),
+            std::bit_cast<std::uint64_t>(*c.value));
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(got),
+            std::bit_cast<std::uint64_t>(*parse_value(c.token)));
+}
+
+INSTANTIATE_TEST_SUITE_P(ShortDecimal, ShortDecimalTakes,
+                         ::testing::ValuesIn(std::vector<ValueCase>{
+                             {"0", 0.0},
+                             {"-0", -0.0},
+                             {"7", 7.0},
+                             {"+7", 7.0},
+                             {"-1.5", -1.5},
+                             {".5", 0.5},
+                             {"-.5", -0.5},
+                             {"5.", 5.0},
+                             {"+0.", 0.0},
+                             {"0.1", 0.1},
+                             {"10.02", 10.02},
+                             {"2065.458", 2065.458},
+                             {"12345678", 12345678.0},
+                             {"1234567.8", 1234567.8},
+                             {".12345678", 0.12345678},
+                             {"12345678.", 12345678.0},
+                             {"123456789", 123456789.0},
+                             {"00012.3400", 12.34},
+                             {"1234567890123456", 1234567890123456.0},
+                             {"9007199254740992", 9007199254740992.0},
+                             {"-99999999.9999999", -99999999.9999999},
+                             {".000000000000001", 1e-15},
+                             {"123456789012345.", 123456789012345.0},
+                             {".123456789012345", 0.123456789012345},
+                         }),
+                         [](const auto &row) {
+                           return hex_name(row.param.token);
+                         });
+
+// The converter's one division is correctly rounded only where doubles are
+// computed as doubles (not in x87's 80-bit registers) and round to nearest,
+// as they do unless a caller changes the mode: else it never runs.
+TEST(ShortDecimal, RunsInTheDefaultEnvironment) {
+  EXPECT_TRUE(detail::rounds_to_nearest());
+}
 
 // All 25 White_Space code points, as UTF-8.
 const std::vector<std::string> white_space = {
