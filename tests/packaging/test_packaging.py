@@ -144,7 +144,7 @@ class SetUpScripts(unittest.TestCase):
                  "usage: scripts/test [--quick | --aarch64] [--no-apt]\n"),
                 ("bootstrap: interpreter that cannot build", ["scripts/bootstrap", "--no-apt"],
                  {"PYTHON": "/bin/false"}, 1,
-                 "error: /bin/false cannot build difral: it needs CPython 3.12 or 3.13 with its"
+                 "error: /bin/false cannot build difral: it needs CPython 3.11, 3.12 or 3.13 with its"
                  " development headers (Python.h)\n"),
                 ("packages missing without root", missing, {}, 1,
                  "error: these Debian packages are missing: no-such-package-x\n"
