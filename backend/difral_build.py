@@ -44,12 +44,19 @@ def _epoch():
 
 
 def _metadata():
-    """The core metadata (METADATA in the wheel, PKG-INFO in the sdist)."""
+    """The core metadata (METADATA in the wheel, PKG-INFO in the sdist).
+
+    Version 2.2 is the newest that Debian 12's twine (4.0.2, with pkginfo
+    1.8.2) reads: it finds no name in 2.4 and refuses the distribution. 2.2
+    names the licence in License; 2.4's License-Expression and License-File
+    would say the same, and the files are in the wheel and the sdist either way.
+    """
     project = _project()
-    lines = ["Metadata-Version: 2.1",
+    lines = ["Metadata-Version: 2.2",
              f"Name: {project['name']}",
              f"Version: {project['version']}",
              f"Summary: {project['description']}",
+             f"License: {project['license']}",
              f"Requires-Python: {project['requires-python']}"]
     lines += [f"Classifier: {c}" for c in project.get("classifiers", [])]
     readme = project.get("readme")
@@ -80,6 +87,11 @@ def _wheel_file():
             "Generator: difral_build\n"
             "Root-Is-Purelib: false\n"
             f"Tag: {_tag()}\n")
+
+
+def _licence_files():
+    """(path in the .dist-info folder, file) of every licence the wheel carries."""
+    return [(f"licenses/{name}", ROOT / name) for name in _project()["license-files"]]
 
 
 def _record_hash(data):
@@ -129,6 +141,8 @@ def _write_wheel(wheel_directory, stage):
     files = sorted(p for p in pathlib.Path(stage).rglob("*") if p.is_file())
     entries = [(p.relative_to(stage).as_posix(), p.read_bytes(),
                 0o755 if os.access(p, os.X_OK) else 0o644) for p in files]
+    entries += [(f"{dist_info}/{path}", p.read_bytes(), 0o644)
+                for path, p in _licence_files()]
     entries += [(f"{dist_info}/METADATA", _metadata().encode("utf-8"), 0o644),
                 (f"{dist_info}/WHEEL", _wheel_file().encode("utf-8"), 0o644)]
     name = f"{base}-{_tag()}.whl"

@@ -89,8 +89,9 @@ class Pip(unittest.TestCase):
             names = archive.getnames()
         prefix = f"difral-{VERSION}/"
         self.assertEqual([n for n in names if not n.startswith(prefix)], [])
-        for expected in ("PKG-INFO", "pyproject.toml", "backend/difral_build.py",
-                         "src/python/difral-stubs/__init__.pyi", "tests/python/test_module.py"):
+        for expected in ("PKG-INFO", "pyproject.toml", "backend/difral_build.py", "LICENSE",
+                         "CHANGELOG.md", "src/python/difral-stubs/__init__.pyi",
+                         "tests/python/test_module.py"):
             self.assertIn(prefix + expected, names)
         self.assertEqual([n for n in names if n.startswith(prefix + "build/")], [])
 
@@ -101,12 +102,15 @@ class Pip(unittest.TestCase):
         with zipfile.ZipFile(folder / wheel_name) as wheel:
             names = wheel.namelist()
             self.assertEqual(sorted(names), sorted([
-                MODULE, "difral-stubs/__init__.pyi",
+                MODULE, "difral-stubs/__init__.pyi", info + "licenses/LICENSE",
                 info + "METADATA", info + "WHEEL", info + "RECORD"]))
             self.assertEqual(names[-1], info + "RECORD")
             self.assertEqual(wheel.read("difral-stubs/__init__.pyi"), STUB.read_bytes())
+            self.assertEqual(wheel.read(info + "licenses/LICENSE"), (ROOT / "LICENSE").read_bytes())
             metadata = wheel.read(info + "METADATA").decode()
-            self.assertIn(f"\nName: difral\nVersion: {VERSION}\n", metadata)
+            self.assertTrue(metadata.startswith(
+                f"Metadata-Version: 2.2\nName: difral\nVersion: {VERSION}\n"), metadata)
+            self.assertIn("\nLicense: MIT\n", metadata)
             self.assertIn(f"\nRoot-Is-Purelib: false\nTag: {TAG}\n",
                           wheel.read(info + "WHEEL").decode())
             rows = list(csv.reader(io.StringIO(wheel.read(info + "RECORD").decode())))
@@ -144,8 +148,8 @@ class SetUpScripts(unittest.TestCase):
                  "usage: scripts/test [--quick | --aarch64] [--no-apt]\n"),
                 ("bootstrap: interpreter that cannot build", ["scripts/bootstrap", "--no-apt"],
                  {"PYTHON": "/bin/false"}, 1,
-                 "error: /bin/false cannot build difral: it needs CPython 3.11, 3.12 or 3.13 with its"
-                 " development headers (Python.h)\n"),
+                 "error: /bin/false cannot build difral: it needs CPython 3.11, 3.12 or 3.13"
+                 " with its development headers (Python.h)\n"),
                 ("packages missing without root", missing, {}, 1,
                  "error: these Debian packages are missing: no-such-package-x\n"
                  "Install them as root, then run this again:\n"
