@@ -6,6 +6,8 @@ the full tier only."""
 import base64
 import csv
 import hashlib
+import importlib.machinery
+import importlib.util
 import io
 import os
 import pathlib
@@ -127,6 +129,45 @@ class Pip(unittest.TestCase):
 
         self.pip("install", "--no-index", str(folder / wheel_name))
         self.assert_installed_and_removed()
+
+def load_check_wheel():
+    """scripts/check-wheel as a module (the file has no .py suffix)."""
+    path = str(ROOT / "scripts" / "check-wheel")
+    loader = importlib.machinery.SourceFileLoader("check_wheel", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
+class CheckWheel(unittest.TestCase):
+    """The manylinux rules that scripts/check-wheel applies to a module."""
+
+    def test_rules(self):
+        problems = load_check_wheel().problems
+        runtime = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1"}
+        within = {"GLIBC_2.2.5", "GLIBC_2.33", "GLIBCXX_3.4.20", "CXXABI_1.3.9",
+                  "CXXABI_TM_1", "GCC_3.0"}
+        tag = "manylinux_2_34_x86_64"
+        # (case, tag, libraries needed, symbol versions, problems)
+        table = [
+            ("within the tag", tag, runtime, within, []),
+            ("the system's libzip", tag, runtime | {"libzip.so.4"}, within,
+             ["needs libzip.so.4, which is not in the manylinux set"]),
+            ("arc4random", tag, runtime, within | {"GLIBC_2.36"},
+             [f"needs GLIBC_2.36, above GLIBC_2.34 of {tag}"]),
+            ("a newer libstdc++", tag, runtime, within | {"GLIBCXX_3.4.30"},
+             [f"needs GLIBCXX_3.4.30, above GLIBCXX_3.4.29 of {tag}"]),
+            ("versions compare as numbers", "manylinux_2_31_x86_64", runtime,
+             {"GLIBC_2.4", "GLIBC_2.31", "CXXABI_1.3.10"}, []),
+            ("an interface no policy names", tag, runtime, {"ZSTD_1.5"},
+             [f"needs ZSTD_1.5, which {tag} does not provide"]),
+            ("a tag without a policy", "linux_x86_64", runtime, within,
+             ["no manylinux policy known for the tag linux_x86_64"]),
+        ]
+        for case, tag, needed, versions, expected in table:
+            with self.subTest(case):
+                self.assertEqual(problems(tag, needed, versions), expected)
+
 
 class SetUpScripts(unittest.TestCase):
     """What the set-up and test scripts refuse, and how they say it."""
