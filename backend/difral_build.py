@@ -19,11 +19,15 @@ scripts/wheel uses for the self-contained wheel:
   platform-tag=TAG     the wheel's platform tag (manylinux_2_NN_x86_64)
                        instead of this machine's; scripts/check-wheel checks
                        that the module keeps to it
+  build-dir=DIR        build in DIR and keep it for the next build (of the
+                       same interpreter and settings), not in a fresh
+                       temporary folder
 Without them the module links the system's libzip and the tag is this
 machine's.
 """
 
 import base64
+import contextlib
 import hashlib
 import io
 import os
@@ -140,7 +144,10 @@ def _build_module(stage, settings):
         # too (--static); each -l then finds the archive, the only file there.
         environment = dict(os.environ, PKG_CONFIG="pkg-config --static",
                            PKG_CONFIG_LIBDIR=str(pathlib.Path(static_deps) / "lib" / "pkgconfig"))
-    with tempfile.TemporaryDirectory(prefix="difral-build-") as build:
+    kept = settings.get("build-dir")
+    folder = (contextlib.nullcontext(kept) if kept
+              else tempfile.TemporaryDirectory(prefix="difral-build-"))
+    with folder as build:
         configure = [cmake, "-S", str(ROOT), "-B", build, "-DCMAKE_BUILD_TYPE=Release"]
         if shutil.which("ninja"):
             configure += ["-G", "Ninja"]
