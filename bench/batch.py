@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: MIT
 """Times the ways of loading many files with difral, on the same files in
-the same run: a serial loop, a thread pool, and process pools that return
-the columns as lists, return them as array('d'), or reduce each pattern in
-the worker. Every case ends with the same result in the parent, each file's
-highest point (position and intensity); the results must agree exactly.
+the same run. Four cases end with every file's x and y columns in the parent
+process: a serial loop, a thread pool, and process pools that send the
+columns back as lists or as array('d'); they must agree exactly. The fifth
+reduces each pattern in the worker and sends back only its highest point
+(position and intensity), which must agree with the serial loop's columns.
 
 Usage (from the repository, after a build; installs nothing):
 
@@ -11,9 +12,13 @@ Usage (from the repository, after a build; installs nothing):
 
 The files come from generate.py: --files windows of --points points of one
 synthetic scan, "%.4f %.4f" per line, kept in --data-dir between runs. Each
-case runs --repeat times; the table shows the best, the pools' start-up
-included. The pools have --workers workers (default: one per core) and hand
-out --chunksize files at a time.
+case runs --repeat times; the table shows the best wall-clock time, the
+pools' start-up included, and the least processor time (user and system) of
+all processes and of the parent alone: on a busy machine the wall-clock time
+of the pools says little, their processor time still shows what each way
+costs, and the parent's share is what no number of workers takes away. The
+pools have --workers workers (default: one per core) and hand out
+--chunksize files at a time.
 """
 
 import argparse
@@ -22,6 +27,7 @@ import json
 import os
 import pathlib
 import platform
+import resource
 import sys
 import time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
@@ -35,13 +41,8 @@ import generate  # noqa: E402  (beside this script)
 
 def highest(x, y):
     """The position and intensity of the highest point."""
-    i = max(range(len(y)), key=y.__getitem__)
+    i = y.index(max(y))
     return x[i], y[i]
-
-
-def reduced(path):
-    pattern = difral.load_file(path)
-    return highest(pattern.x, pattern.y)
 
 
 def as_lists(path):
@@ -54,23 +55,28 @@ def as_arrays(path):
     return array.array("d", pattern.x), array.array("d", pattern.y)
 
 
+def reduced(path):
+    pattern = difral.load_file(path)
+    return highest(pattern.x, pattern.y)
+
+
 def serial(files, workers, chunksize):
-    return [reduced(f) for f in files]
+    return [as_lists(f) for f in files]
 
 
 def threads(files, workers, chunksize):
     with ThreadPoolExecutor(workers) as pool:
-        return list(pool.map(reduced, files))
+        return list(pool.map(as_lists, files))
 
 
 def processes_lists(files, workers, chunksize):
     with ProcessPoolExecutor(workers) as pool:
-        return [highest(x, y) for x, y in pool.map(as_lists, files, chunksize=chunksize)]
+        return list(pool.map(as_lists, files, chunksize=chunksize))
 
 
 def processes_arrays(files, workers, chunksize):
     with ProcessPoolExecutor(workers) as pool:
-        return [highest(x, y) for x, y in pool.map(as_arrays, files, chunksize=chunksize)]
+        return list(pool.map(as_arrays, files, chunksize=chunksize))
 
 
 def processes_reduced(files, workers, chunksize):
@@ -85,6 +91,31 @@ CASES = [
     ("processes, columns as array('d')", processes_arrays),
     ("processes, reduced in the worker", processes_reduced),
 ]
+
+
+def agrees(result, columns, reduced_case):
+    """Whether a case's result is what the serial loop's columns give."""
+    if reduced_case:
+        return result == [highest(x, y) for x, y in columns]
+    return [(list(x), list(y)) for x, y in result] == columns
+
+
+def cpu_seconds(who):
+    usage = resource.getrusage(who)
+    return usage.ru_utime + usage.ru_stime
+
+
+def measure(case, files, workers, chunksize):
+    """The case's result, wall-clock time, processor time of all processes
+    (the pool's workers are waited for when it shuts down) and of the parent."""
+    parent = cpu_seconds(resource.RUSAGE_SELF)
+    children = cpu_seconds(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    result = case(files, workers, chunksize)
+    wall = time.perf_counter() - start
+    parent = cpu_seconds(resource.RUSAGE_SELF) - parent
+    children = cpu_seconds(resource.RUSAGE_CHILDREN) - children
+    return result, wall, parent + children, parent
 
 
 def files_of(folder, count, points):
@@ -123,25 +154,21 @@ def main(argv=None):
     print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
           f"load average {os.getloadavg()[0]:.2f}; CPython {platform.python_version()}")
     print()
-    print("| case | best | per file | × serial |")
-    print("|---|---:|---:|---:|")
-    expected = None
+    print("| case | wall | × serial | processor, all | processor, parent |")
+    print("|---|---:|---:|---:|---:|")
+    columns = None
     failed = False
     base = None
     for name, case in CASES:
-        times = []
-        for _ in range(args.repeat):
-            start = time.perf_counter()
-            result = case(files, args.workers, args.chunksize)
-            times.append(time.perf_counter() - start)
-        if expected is None:
-            expected = result
-        elif result != expected:
-            print(f"error: {name} gave other results than the serial loop", file=sys.stderr)
-            failed = True
-        best = min(times)
-        base = base or best
-        print(f"| {name} | {best:.3f} s | {best / len(files) * 1e6:.0f} µs | {best / base:.2f} |")
+        runs = [measure(case, files, args.workers, args.chunksize) for _ in range(args.repeat)]
+        columns = columns or runs[0][0]
+        for result, *_ in runs:
+            if not agrees(result, columns, case is processes_reduced):
+                print(f"error: {name} gave other results than the serial loop", file=sys.stderr)
+                failed = True
+        wall, cpu, parent = (min(run[i] for run in runs) for i in (1, 2, 3))
+        base = base or wall
+        print(f"| {name} | {wall:.2f} s | {wall / base:.2f} | {cpu:.2f} s | {parent:.2f} s |")
     return 1 if failed else 0
 
 
