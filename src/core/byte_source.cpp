@@ -1,28 +1,25 @@
 // SPDX-License-Identifier: MIT
 #include "core/byte_source.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace difral {
 
 FileHandle &FileHandle::operator=(FileHandle &&other) noexcept {
   if (this != &other) {
     reset();
-    fd_ = other.release();
+    file_ = other.release();
   }
   return *this;
 }
 
 void FileHandle::reset() noexcept {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
+  if (valid()) {
+    platform::close(file_);
+    file_ = platform::no_file;
   }
 }
 
@@ -31,21 +28,24 @@ FileHandle::open_read_only(std::string_view path, InterruptCheck interrupted) {
   if (path.find('\0') != std::string_view::npos) {
     return IoError::with_text("file name contained an unexpected NUL byte");
   }
-  const std::string terminated(path);
-  for (;;) {
-    // Opening a FIFO blocks until it has a writer.
-    const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      return FileHandle(fd);
-    }
-    const int code = errno;
-    if (code != EINTR) {
-      return IoError::from_errno(code);
-    }
-    if (interrupted != nullptr && interrupted()) {
-      return IoError::interrupted();
-    }
+  auto opened = platform::open_read_only(path, interrupted);
+  if (!opened.ok()) {
+    return std::move(opened.error());
   }
+  return FileHandle(*opened);
+}
+
+std::size_t ByteSource::copy_out(std::uint64_t offset,
+                                 std::span<std::byte> dest) const noexcept {
+  if (offset >= data_.size()) {
+    return 0;
+  }
+  const auto at = static_cast<std::size_t>(offset);
+  const std::size_t n = std::min(dest.size(), data_.size() - at);
+  if (n > 0) {
+    std::memcpy(dest.data(), data_.data() + at, n);
+  }
+  return n;
 }
 
 ReadOutcome ByteSource::read(std::span<std::byte> dest) {
@@ -56,42 +56,35 @@ ReadOutcome ByteSource::read(std::span<std::byte> dest) {
   }
   if (is_file_) {
     if (!file_.valid()) {
-      return IoError::from_errno(EBADF);
+      return IoError::from_os_code(platform::closed_file_code);
     }
-    for (;;) {
-      const ssize_t n = ::read(file_.get(), dest.data(), dest.size());
-      if (n >= 0) {
-        return static_cast<std::size_t>(n);
-      }
-      const int code = errno;
-      if (code != EINTR) {
-        return IoError::from_errno(code);
-      }
-      if (interrupt_requested()) {
-        return IoError::interrupted();
-      }
-    }
+    return platform::read(file_.get(), dest, interrupted_);
   }
-  if (position_ >= data_.size()) {
-    return std::size_t{0};
-  }
-  const std::size_t available = data_.size() - position_;
-  const std::size_t n = dest.size() < available ? dest.size() : available;
-  std::memcpy(dest.data(), data_.data() + position_, n);
+  const std::size_t n = copy_out(position_, dest);
   position_ += n;
   return n;
 }
 
+ReadOutcome ByteSource::read_at(std::uint64_t offset,
+                                std::span<std::byte> dest) {
+  if (interrupt_requested()) {
+    return IoError::interrupted();
+  }
+  if (is_file_) {
+    if (!file_.valid()) {
+      return IoError::from_os_code(platform::closed_file_code);
+    }
+    return platform::read_at(file_.get(), offset, dest, interrupted_);
+  }
+  return copy_out(offset, dest);
+}
+
 SeekOutcome ByteSource::seek(std::int64_t offset, SeekFrom from) {
   if (is_file_) {
-    const int whence = from == SeekFrom::Start     ? SEEK_SET
-                       : from == SeekFrom::Current ? SEEK_CUR
-                                                   : SEEK_END;
-    const off_t at = ::lseek(file_.get(), static_cast<off_t>(offset), whence);
-    if (at < 0) {
-      return IoError::from_errno(errno);
+    if (!file_.valid()) {
+      return IoError::from_os_code(platform::closed_file_code);
     }
-    return static_cast<std::uint64_t>(at);
+    return platform::seek(file_.get(), offset, from);
   }
   const std::uint64_t base = from == SeekFrom::Start     ? 0
                              : from == SeekFrom::Current ? position_
@@ -100,7 +93,7 @@ SeekOutcome ByteSource::seek(std::int64_t offset, SeekFrom from) {
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   if (offset < 0 ? static_cast<std::uint64_t>(-(offset + 1)) >= base
                  : base > most - static_cast<std::uint64_t>(offset)) {
-    return IoError::from_errno(EINVAL);
+    return IoError::from_os_code(platform::invalid_offset_code);
   }
   position_ = offset < 0 ? base - static_cast<std::uint64_t>(-(offset + 1)) - 1
                          : base + static_cast<std::uint64_t>(offset);
@@ -111,12 +104,7 @@ std::uint64_t ByteSource::size_hint() const noexcept {
   if (!is_file_) {
     return data_.size();
   }
-  struct stat status {};
-  if (!file_.valid() || ::fstat(file_.get(), &status) != 0 ||
-      !S_ISREG(status.st_mode) || status.st_size < 0) {
-    return 0;
-  }
-  return static_cast<std::uint64_t>(status.st_size);
+  return file_.valid() ? platform::regular_file_size(file_.get()) : 0;
 }
 
 } // namespace difral

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/load_error.h"
+#include "core/platform.h"
 #include "core/result.h"
 
 #include <cstddef>
@@ -12,51 +13,39 @@
 
 namespace difral {
 
-// Asked before every read and after every interrupted system call: true
-// means the caller wants the load to stop (a signal handler raised). Lets a
-// blocking or endless input, such as a FIFO, be interrupted.
-using InterruptCheck = bool (*)();
-
-// A move-only owner of a file descriptor: -1 is empty, a move empties the
-// source, and the destructor closes. close() is never retried: on Linux the
-// descriptor is gone after the first call, whatever it returns.
+// A move-only owner of an open file (a descriptor, or a HANDLE on Windows):
+// empty is platform::no_file, a move empties the source, and the destructor
+// closes. close() is never retried: on Linux the descriptor is gone after
+// the first call, whatever it returns.
 class FileHandle {
 public:
   FileHandle() noexcept = default;
-  explicit FileHandle(int fd) noexcept : fd_(fd) {}
-  FileHandle(FileHandle &&other) noexcept : fd_(other.release()) {}
+  explicit FileHandle(platform::NativeFile file) noexcept : file_(file) {}
+  FileHandle(FileHandle &&other) noexcept : file_(other.release()) {}
   FileHandle &operator=(FileHandle &&other) noexcept;
   FileHandle(const FileHandle &) = delete;
   FileHandle &operator=(const FileHandle &) = delete;
   ~FileHandle() { reset(); }
 
-  // Opens path read-only. A path with a NUL byte fails here, never cut short.
-  // An interrupted open is repeated unless interrupted() says stop.
+  // Opens the UTF-8 path read-only. A path with a NUL byte fails here, never
+  // cut short. An interrupted open is repeated unless interrupted() says
+  // stop.
   static Result<FileHandle, IoError>
   open_read_only(std::string_view path, InterruptCheck interrupted = nullptr);
 
-  int get() const noexcept { return fd_; }
-  bool valid() const noexcept { return fd_ >= 0; }
+  platform::NativeFile get() const noexcept { return file_; }
+  bool valid() const noexcept { return file_ != platform::no_file; }
   // Gives up ownership without closing.
-  int release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
+  platform::NativeFile release() noexcept {
+    const platform::NativeFile file = file_;
+    file_ = platform::no_file;
+    return file;
   }
   void reset() noexcept;
 
 private:
-  int fd_ = -1;
+  platform::NativeFile file_ = platform::no_file;
 };
-
-// The bytes one read delivered (0 at the end), or its failure.
-using ReadOutcome = Result<std::size_t, IoError>;
-
-// Seeks from the start, from the current position or from the end.
-enum class SeekFrom { Start, Current, End };
-
-// The position after a seek, counted from the start.
-using SeekOutcome = Result<std::uint64_t, IoError>;
 
 // Anything the line reader can pull bytes from. One virtual call per block,
 // never per byte.
@@ -112,13 +101,19 @@ public:
   }
 
   ReadOutcome read(std::span<std::byte> dest) override;
+  // Reads up to dest.size() bytes at offset, wherever the position is; 0 at
+  // or past the end. Asks the interrupt check as read does. The position
+  // that read and seek use is undefined afterwards: seek before reading on.
+  ReadOutcome read_at(std::uint64_t offset, std::span<std::byte> dest);
   // Fails as the system does: a FIFO cannot seek (ESPIPE), and neither can a
-  // closed File (EBADF). A Buffer may be positioned past its end.
+  // closed File (EBADF). A Buffer may be positioned past its end, not
+  // before its start.
   SeekOutcome seek(std::int64_t offset, SeekFrom from);
   // The size of the input when it is known (a buffer, a regular file), else
   // 0. Only a hint for sizing: a file may change while it is read.
   std::uint64_t size_hint() const noexcept;
-  // Closes a File source now; its reads fail with EBADF after. A Buffer
+  // Closes a File source now; its reads fail after, with the code of a
+  // closed file (EBADF, ERROR_INVALID_HANDLE). A Buffer
   // source has nothing to close.
   void close() noexcept { file_.reset(); }
 
@@ -127,6 +122,10 @@ private:
              InterruptCheck interrupted) noexcept
       : is_file_(file.valid()), file_(std::move(file)), data_(data),
         interrupted_(interrupted) {}
+
+  // Copies a Buffer's bytes from offset on into dest, as many as fit.
+  std::size_t copy_out(std::uint64_t offset,
+                       std::span<std::byte> dest) const noexcept;
 
   bool is_file_;
   FileHandle file_;

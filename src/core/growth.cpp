@@ -1,39 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "core/growth.h"
 
+#include "core/platform.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace difral {
-
-namespace {
-
-constexpr std::size_t huge_page = std::size_t{2} << 20;
-
-// Asks the kernel to back the whole huge pages inside [data, data + bytes)
-// with huge pages when they are first touched: one fault instead of 512
-// for each. Only advice: a kernel without transparent huge pages, or one
-// that refuses, leaves normal pages.
-void advise_huge_pages(void *data, std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(huge_page - 1);
-  if (first < last) {
-    ::madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
-  }
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
-
-} // namespace
 
 void reserve_ahead(std::vector<double> &column, std::size_t more) {
   if (more == 0) {
@@ -46,7 +20,9 @@ void reserve_ahead(std::vector<double> &column, std::size_t more) {
     return;
   }
   column.reserve(wanted);
-  advise_huge_pages(column.data(), column.capacity() * sizeof(double));
+  // One fault then backs 2 MiB, not 4 KiB, when the record is first written.
+  platform::advise_huge_pages(column.data(),
+                              column.capacity() * sizeof(double));
 }
 
 void release_spare(std::vector<double> &column) noexcept {

@@ -1,19 +1,18 @@
 // SPDX-License-Identifier: MIT
 #include "core/load_error.h"
 
-#include <cstring>
+#include "core/platform.h"
+
 #include <string>
 
 namespace difral {
 
 namespace {
 
-// The system's description of an errno, without trailing white space.
+// The system's description of a code, without trailing white space (the
+// line break that Windows ends its texts with included).
 std::string os_description(int code) {
-  char scratch[256];
-  // GNU strerror_r returns either scratch or a static string.
-  const char *text = strerror_r(code, scratch, sizeof scratch);
-  std::string description(text);
+  std::string description = platform::describe_error(code);
   while (!description.empty() &&
          (description.back() == '\n' || description.back() == '\r' ||
           description.back() == ' ' || description.back() == '\t')) {

@@ -11,8 +11,9 @@ namespace difral {
 // stream layer with a fixed text of its own.
 class IoError {
 public:
-  // The OS code keeps its errno; the text is formed only when asked for.
-  static IoError from_errno(int code) noexcept { return IoError(code); }
+  // A failure the system reported with its own code (errno on POSIX,
+  // GetLastError() on Windows); the text is formed only when asked for.
+  static IoError from_os_code(int code) noexcept { return IoError(code); }
   // A line that is not valid UTF-8.
   static IoError invalid_utf8() {
     return IoError("stream did not contain valid UTF-8");
@@ -24,7 +25,7 @@ public:
     return IoError(std::move(text));
   }
 
-  // The errno of an OS failure, 0 for a failure with its own text.
+  // The code of an OS failure, 0 for a failure with its own text.
   int os_code() const noexcept {
     const int *code = std::get_if<int>(&value_);
     return code != nullptr ? *code : 0;

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -75,8 +75,8 @@ std::string zip_code_text(int code) {
   return zip_error_strerror(error.get());
 }
 
-// The errno that libzip recorded with an error, or 0.
-int system_errno(const zip_error_t *error) noexcept {
+// The system's code that libzip recorded with an error, or 0.
+int system_code(const zip_error_t *error) noexcept {
   return zip_error_system_type(error) == ZIP_ET_SYS
              ? zip_error_code_system(error)
              : 0;
@@ -94,8 +94,8 @@ ZipError to_zip_error(zip_error_t *error) {
   case ZIP_ER_SEEK:
   case ZIP_ER_TELL:
   case ZIP_ER_CLOSE:
-    if (const int os_code = system_errno(error); os_code != 0) {
-      return ZipError::io(IoError::from_errno(os_code));
+    if (const int os_code = system_code(error); os_code != 0) {
+      return ZipError::io(IoError::from_os_code(os_code));
     }
     return ZipError::io(IoError::with_text(zip_code_text(code)));
   case ZIP_ER_MULTIDISK:
@@ -133,7 +133,7 @@ public:
   ~ArchiveSource() { zip_error_fini(&error_); }
 
   ByteSource &source() noexcept { return source_; }
-  // A read was stopped by the interrupt check. libzip keeps only an errno,
+  // A read was stopped by the interrupt check. libzip keeps only a system code,
   // and an interruption has none, so it is remembered here; every later read
   // fails at once, without asking the check again.
   bool was_interrupted() const noexcept { return interrupted_; }
@@ -283,7 +283,7 @@ zip_int64_t ArchiveSource::read(std::byte *dest, zip_uint64_t length) {
   if (interrupted_) {
     return fail(ZIP_ER_READ, IoError::interrupted());
   }
-  constexpr zip_uint64_t most = std::numeric_limits<ssize_t>::max();
+  constexpr zip_uint64_t most = std::numeric_limits<std::ptrdiff_t>::max();
   const auto wanted = static_cast<std::size_t>(std::min(length, most));
   if (!source_.is_file() || wanted >= read_ahead) {
     return read_source(dest, wanted);
@@ -316,7 +316,8 @@ zip_int64_t ArchiveSource::read(std::byte *dest, zip_uint64_t length) {
 zip_int64_t ArchiveSource::read_source(std::byte *dest, std::size_t size) {
   if (position_ >
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    return fail(ZIP_ER_SEEK, IoError::from_errno(EINVAL));
+    return fail(ZIP_ER_SEEK,
+                IoError::from_os_code(platform::invalid_offset_code));
   }
   const SeekOutcome at =
       source_.seek(static_cast<std::int64_t>(position_), SeekFrom::Start);
@@ -647,8 +648,8 @@ public:
     if (zip_error_code_zip(error) == ZIP_ER_MEMORY) {
       throw std::bad_alloc();
     }
-    if (const int os_code = system_errno(error); os_code != 0) {
-      return IoError::from_errno(os_code);
+    if (const int os_code = system_code(error); os_code != 0) {
+      return IoError::from_os_code(os_code);
     }
     return IoError::with_text(zip_error_strerror(error));
   }

@@ -33,15 +33,15 @@ TEST_P(LoadErrorMessages, KindAndText) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, LoadErrorMessages,
     ::testing::ValuesIn(std::vector<MessageCase>{
-        {"OsError", LoadError::io(IoError::from_errno(ENOENT)),
+        {"OsError", LoadError::io(IoError::from_os_code(ENOENT)),
          LoadErrorKind::Io, "No such file or directory (os error 2)"},
-        {"PermissionDenied", LoadError::io(IoError::from_errno(EACCES)),
+        {"PermissionDenied", LoadError::io(IoError::from_os_code(EACCES)),
          LoadErrorKind::Io, "Permission denied (os error 13)"},
         {"InvalidUtf8", LoadError::io(IoError::invalid_utf8()),
          LoadErrorKind::Io, "stream did not contain valid UTF-8"},
         {"OwnText", LoadError::io(IoError::with_text("inflate failed")),
          LoadErrorKind::Io, "inflate failed"},
-        {"ZipIo", LoadError::zip(ZipError::io(IoError::from_errno(EIO))),
+        {"ZipIo", LoadError::zip(ZipError::io(IoError::from_os_code(EIO))),
          LoadErrorKind::Zip, "i/o error: Input/output error (os error 5)"},
         {"ZipInvalid", LoadError::zip(ZipError::invalid("Not a zip archive")),
          LoadErrorKind::Zip, "invalid Zip archive: Not a zip archive"},

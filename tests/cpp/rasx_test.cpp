@@ -704,10 +704,10 @@ TEST(Rasx, FilesThatAreNotRegular) {
     std::string message;
   } cases[] = {
       {testing::TempDir(), O_RDONLY,
-       "i/o error: " + IoError::from_errno(EISDIR).message()},
+       "i/o error: " + IoError::from_os_code(EISDIR).message()},
       // Opened without waiting for a writer; it cannot seek in any case.
       {fifo, O_RDONLY | O_NONBLOCK,
-       "i/o error: " + IoError::from_errno(ESPIPE).message()},
+       "i/o error: " + IoError::from_os_code(ESPIPE).message()},
       // An empty device is an empty input, as an empty file is.
       {"/dev/null", O_RDONLY, "invalid Zip archive: Not a zip archive"},
   };

@@ -82,7 +82,7 @@ public:
   ReadOutcome read(std::span<std::byte> dest) override {
     if (pos_ == data_.size()) {
       if (fail_errno_ != 0) {
-        return IoError::from_errno(fail_errno_);
+        return IoError::from_os_code(fail_errno_);
       }
       return std::size_t{0};
     }
