@@ -47,8 +47,9 @@ ensure_packages() {
     exit 1
   fi
   echo "Installing missing packages: ${missing[*]}"
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  apt-get -o DPkg::Lock::Timeout=1200 update -q
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 install -y -q \
+    --no-install-recommends "${missing[@]}"
 }
 
 # Prints the interpreter to build for: $PYTHON when set, else the active
