@@ -8,6 +8,7 @@
 
 #include <ostream>
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <random>
@@ -225,19 +226,23 @@ TEST(LineReader, ReadFailureAfterLines) {
   ScriptedStream stream("1 2\n3 4\n5", 3, EIO);
   Read got = read_all(stream);
   EXPECT_EQ(got.lines, (std::vector<std::string>{"1 2", "3 4"}));
-  EXPECT_EQ(got.failure, "Input/output error (os error 5)");
+  EXPECT_EQ(got.failure, IoError::from_os_code(EIO).message());
 }
 
 TEST(LineReader, ReadFailureWinsOverInvalidUtf8) {
   ScriptedStream stream("\xB0", 1, EIO);
-  EXPECT_EQ(read_all(stream).failure, "Input/output error (os error 5)");
+  EXPECT_EQ(read_all(stream).failure, IoError::from_os_code(EIO).message());
 }
 
 TEST(LineReader, DirectoryFailsWithOsText) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows refuses to open a directory, so no read fails; "
+                  "Dispatch.DirectoryWithKnownExtension checks the refusal";
+#endif
   auto opened = FileHandle::open_read_only("/tmp");
   ASSERT_TRUE(opened.ok());
   ByteSource source = ByteSource::file(std::move(*opened));
-  EXPECT_EQ(read_all(source).failure, "Is a directory (os error 21)");
+  EXPECT_EQ(read_all(source).failure, testing::directory_message);
 }
 
 } // namespace
