@@ -75,6 +75,25 @@ choose_python() {
   echo "$python"
 }
 
+# Sets apt_options to run apt-get over a private folder $1 (lists, cache and
+# downloads) with the sources list $1/sources.list, which the caller writes:
+# the system's own apt configuration, state and lock stay untouched. The
+# folder is the caller's, so apt downloads as the caller, not as _apt.
+private_apt() {
+  local root=$1
+  mkdir -p "$root/lists/partial" "$root/archives/partial"
+  apt_options=(
+    -o "Dir::Etc::SourceList=$root/sources.list"
+    -o "Dir::Etc::SourceParts=-"
+    -o "Dir::State::Lists=$root/lists"
+    -o "Dir::Cache=$root"
+    -o "Dir::Cache::archives=$root/archives"
+    -o "APT::Get::List-Cleanup=0"
+    -o "Debug::NoLocking=1"
+    -o "APT::Sandbox::User=$(id -un)"
+  )
+}
+
 # Refuses an unknown option with the script's usage line.
 refuse_option() {
   echo "error: unknown option '$1'" >&2

@@ -37,16 +37,35 @@ void add_intensities(std::string_view line, std::vector<double> &y) {
   }
 }
 
-// The same for a line of a classified block. A field of eight bytes that
-// is spaces and then digits up to its end converts from its one word, the
-// spaces, 0x10 as digit values, masked to zeros; it is a whole token when a
-// blank or the line's end follows it.
+// The same for a line of a classified block: its leading eight-byte fields
+// on their own path, then the rest token by token.
 void add_intensities(const BlockView &block, const std::size_t begin,
                      const std::size_t end, std::vector<double> &y) {
+  const std::size_t fields =
+      detail::add_gsas_fields({block.data + begin, end - begin}, y);
+  LineTokens<false> walk(block, begin + 8 * fields, end);
+  for (std::size_t start, stop; walk.next(start, stop);) {
+    if (double value; detail::token_value(block, start, stop, value)) {
+      y.push_back(value);
+    }
+  }
+}
+
+// Once the first data lines show how many bytes a value takes, y is sized
+// for the rest of the input, sparing the copies and page faults of growth.
+constexpr std::size_t reserve_after_lines = 64;
+
+} // namespace
+
+// A field of eight bytes that is spaces and then digits up to its end
+// converts from its one word, the spaces, 0x10 as digit values, masked to
+// zeros; it is a whole token when a blank or the line's end follows it.
+std::size_t detail::add_gsas_fields(std::string_view line,
+                                    std::vector<double> &y) {
   constexpr std::uint64_t highs = 0x8080808080808080ULL;
-  std::size_t field = begin;
-  for (; end - field >= 8; field += 8) {
-    const std::uint64_t values = detail::digit_values(block.data + field);
+  std::size_t field = 0;
+  for (; line.size() - field >= 8; field += 8) {
+    const std::uint64_t values = detail::digit_values(line.data() + field);
     // The bytes before the first digit, which must be spaces.
     const std::uint64_t others = detail::non_digits(values);
     const std::uint64_t padding =
@@ -61,24 +80,13 @@ void add_intensities(const BlockView &block, const std::size_t begin,
     y.push_back(static_cast<double>(
         detail::eight_digits(values & 0x0F0F0F0F0F0F0F0FULL)));
   }
-  if (field != begin && field != end &&
-      !is_ascii_blank(static_cast<unsigned char>(block.data[field]))) {
+  if (field != 0 && field != line.size() &&
+      !is_ascii_blank(static_cast<unsigned char>(line[field]))) {
     y.pop_back(); // the last field's token goes on
     field -= 8;
   }
-  LineTokens<false> walk(block, field, end);
-  for (std::size_t start, stop; walk.next(start, stop);) {
-    if (double value; detail::token_value(block, start, stop, value)) {
-      y.push_back(value);
-    }
-  }
+  return field / 8;
 }
-
-// Once the first data lines show how many bytes a value takes, y is sized
-// for the rest of the input, sparing the copies and page faults of growth.
-constexpr std::size_t reserve_after_lines = 64;
-
-} // namespace
 
 LoadResult read_gsas_raw(ByteSource source) {
   LineReader reader(source);

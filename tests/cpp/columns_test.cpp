@@ -12,7 +12,9 @@
 
 #include <cfenv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -269,6 +271,13 @@ TEST(Columns, DirectedRoundingKeepsNearestValues) {
   EXPECT_EQ(got->x, V(2, 0.3));
   EXPECT_EQ(got->y, V(2, 0.7));
   EXPECT_EQ(got->e, V(2, 2.3));
+}
+
+// A guess from an input far larger than memory is large, not wrapped, also
+// where size_t has 32 bits; reserve_ahead bounds what it takes.
+TEST(Growth, GuessForAHugeInputStaysLarge) {
+  const std::uint64_t huge = std::numeric_limits<std::uint64_t>::max();
+  EXPECT_GE(estimated_remaining(huge, 0, 100, 10), std::size_t{1} << 31);
 }
 
 TEST(Columns, ManyRowsAcrossRefills) {

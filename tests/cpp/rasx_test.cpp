@@ -23,6 +23,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -244,7 +245,9 @@ class RasxArchive
     : public ::testing::TestWithParam<std::tuple<ArchiveCase, SourceKind>> {};
 
 TEST_P(RasxArchive, Loads) {
-  const auto &[c, kind] = GetParam();
+  // Not a structured binding: clang 14 cannot capture one in a lambda.
+  const ArchiveCase &c = std::get<0>(GetParam());
+  const SourceKind kind = std::get<1>(GetParam());
   const std::string bytes = c.bytes();
   for_each_classifier([&] { expect_outcome(load(bytes, kind), c.expected); });
 }

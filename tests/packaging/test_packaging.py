@@ -186,8 +186,11 @@ class SetUpScripts(unittest.TestCase):
                  "usage: scripts/bootstrap [--no-apt]   (PYTHON=... picks the interpreter)\n"),
                 ("test: unknown option", ["scripts/test", "--quick", "-x"], {}, 2,
                  "error: unknown option '-x'\n"
-                 "usage: scripts/test [--quick | --aarch64 | --windows | --wheel]"
-                 " [--no-apt]\n"),
+                 "usage: scripts/test [--quick | --aarch64 | --i686 | --s390x | --libcxx"
+                 " | --windows | --wheel] [--no-apt]\n"),
+                ("test-target: unknown target", ["scripts/test-target", "ppc64"], {}, 2,
+                 "error: unknown option 'ppc64'\n"
+                 "usage: scripts/test-target aarch64 | i686 | s390x | libcxx [--no-apt]\n"),
                 ("bootstrap: interpreter that cannot build", ["scripts/bootstrap", "--no-apt"],
                  {"PYTHON": "/bin/false"}, 1,
                  "error: /bin/false cannot build difral: it needs CPython 3.11, 3.12 or 3.13"
