@@ -8,9 +8,26 @@ name, version and description come from pyproject.toml alone.
 
 Environment: CMAKE names the cmake program; DIFRAL_CMAKE_ARGS adds options to
 the configure step (CI passes -DDIFRAL_WERROR=ON).
+
+Config settings of build_wheel (pip's --config-settings KEY=VALUE), which
+scripts/wheel uses for the self-contained wheel:
+  static-deps=PREFIX   link libzip and zlib from the static, position-
+                       independent archives below PREFIX (lib/, include/,
+                       lib/pkgconfig/); the licence texts below
+                       PREFIX/share/licenses/ go into the wheel beside
+                       difral's own
+  platform-tag=TAG     the wheel's platform tag (manylinux_2_NN_x86_64)
+                       instead of this machine's; scripts/check-wheel checks
+                       that the module keeps to it
+  build-dir=DIR        build in DIR and keep it for the next build (of the
+                       same interpreter and settings), not in a fresh
+                       temporary folder
+Without them the module links the system's libzip and the tag is this
+machine's.
 """
 
 import base64
+import contextlib
 import hashlib
 import io
 import os
@@ -44,12 +61,19 @@ def _epoch():
 
 
 def _metadata():
-    """The core metadata (METADATA in the wheel, PKG-INFO in the sdist)."""
+    """The core metadata (METADATA in the wheel, PKG-INFO in the sdist).
+
+    Version 2.2 is the newest that Debian 12's twine (4.0.2, with pkginfo
+    1.8.2) reads: it finds no name in 2.4 and refuses the distribution. 2.2
+    names the licence in License; 2.4's License-Expression and License-File
+    would say the same, and the files are in the wheel and the sdist either way.
+    """
     project = _project()
-    lines = ["Metadata-Version: 2.1",
+    lines = ["Metadata-Version: 2.2",
              f"Name: {project['name']}",
              f"Version: {project['version']}",
              f"Summary: {project['description']}",
+             f"License: {project['license']}",
              f"Requires-Python: {project['requires-python']}"]
     lines += [f"Classifier: {c}" for c in project.get("classifiers", [])]
     readme = project.get("readme")
@@ -66,20 +90,34 @@ def _base_name():
     return f"{project['name']}-{project['version']}"
 
 
-def _tag():
-    """The tag of the running interpreter: the module is built for it alone
-    and links the system's libzip, so the platform is the plain linux one."""
+def _tag(settings):
+    """The tag of the running interpreter: the module is built for it alone.
+    The platform is this machine's plain one, where the module links the
+    system's libzip, unless the settings name another."""
     version = f"{sys.version_info.major}{sys.version_info.minor}"
     abi = "cp" + version + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
-    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    platform = settings.get("platform-tag") or sysconfig.get_platform()
+    platform = platform.replace("-", "_").replace(".", "_")
     return f"cp{version}-{abi}-{platform}"
 
 
-def _wheel_file():
+def _wheel_file(settings):
     return ("Wheel-Version: 1.0\n"
             "Generator: difral_build\n"
             "Root-Is-Purelib: false\n"
-            f"Tag: {_tag()}\n")
+            f"Tag: {_tag(settings)}\n")
+
+
+def _licence_files(settings):
+    """(path in the .dist-info folder, file) of every licence the wheel
+    carries: difral's own, then those of the libraries linked into it."""
+    files = [(f"licenses/{name}", ROOT / name) for name in _project()["license-files"]]
+    static_deps = settings.get("static-deps")
+    if static_deps:
+        licences = pathlib.Path(static_deps) / "share" / "licenses"
+        files += [(f"licenses/{p.relative_to(licences).as_posix()}", p)
+                  for p in sorted(licences.rglob("*")) if p.is_file()]
+    return files
 
 
 def _record_hash(data):
@@ -95,11 +133,21 @@ def _cmake():
     return cmake
 
 
-def _build_module(stage):
+def _build_module(stage, settings):
     """Builds difral for this interpreter and installs the module and the stub
     package into stage."""
     cmake = _cmake()
-    with tempfile.TemporaryDirectory(prefix="difral-build-") as build:
+    environment = None
+    static_deps = settings.get("static-deps")
+    if static_deps:
+        # pkg-config sees only the static libzip and zlib, and names zlib
+        # too (--static); each -l then finds the archive, the only file there.
+        environment = dict(os.environ, PKG_CONFIG="pkg-config --static",
+                           PKG_CONFIG_LIBDIR=str(pathlib.Path(static_deps) / "lib" / "pkgconfig"))
+    kept = settings.get("build-dir")
+    folder = (contextlib.nullcontext(kept) if kept
+              else tempfile.TemporaryDirectory(prefix="difral-build-"))
+    with folder as build:
         configure = [cmake, "-S", str(ROOT), "-B", build, "-DCMAKE_BUILD_TYPE=Release"]
         if shutil.which("ninja"):
             configure += ["-G", "Ninja"]
@@ -109,7 +157,7 @@ def _build_module(stage):
         configure += ["-DDIFRAL_BUILD_TESTS=OFF",
                       f"-DPython_EXECUTABLE={sys.executable}",
                       "-DDIFRAL_INSTALL_DIR=."]
-        subprocess.run(configure, check=True)
+        subprocess.run(configure, check=True, env=environment)
         subprocess.run([cmake, "--build", build, "--parallel", str(os.cpu_count() or 1)],
                        check=True)
         subprocess.run([cmake, "--install", build, "--component", "python",
@@ -123,15 +171,17 @@ def _zip_entry(name, mode):
     return info
 
 
-def _write_wheel(wheel_directory, stage):
+def _write_wheel(wheel_directory, stage, settings):
     base = _base_name()
     dist_info = f"{base}.dist-info"
     files = sorted(p for p in pathlib.Path(stage).rglob("*") if p.is_file())
     entries = [(p.relative_to(stage).as_posix(), p.read_bytes(),
                 0o755 if os.access(p, os.X_OK) else 0o644) for p in files]
+    entries += [(f"{dist_info}/{path}", p.read_bytes(), 0o644)
+                for path, p in _licence_files(settings)]
     entries += [(f"{dist_info}/METADATA", _metadata().encode("utf-8"), 0o644),
-                (f"{dist_info}/WHEEL", _wheel_file().encode("utf-8"), 0o644)]
-    name = f"{base}-{_tag()}.whl"
+                (f"{dist_info}/WHEEL", _wheel_file(settings).encode("utf-8"), 0o644)]
+    name = f"{base}-{_tag(settings)}.whl"
     record = io.StringIO()
     with zipfile.ZipFile(pathlib.Path(wheel_directory) / name, "w") as wheel:
         for path, data, mode in entries:
@@ -179,14 +229,15 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
     dist_info = pathlib.Path(metadata_directory) / f"{_base_name()}.dist-info"
     dist_info.mkdir(parents=True, exist_ok=True)
     (dist_info / "METADATA").write_text(_metadata(), encoding="utf-8")
-    (dist_info / "WHEEL").write_text(_wheel_file(), encoding="utf-8")
+    (dist_info / "WHEEL").write_text(_wheel_file(config_settings or {}), encoding="utf-8")
     return dist_info.name
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    settings = config_settings or {}
     with tempfile.TemporaryDirectory(prefix="difral-stage-") as stage:
-        _build_module(stage)
-        return _write_wheel(wheel_directory, stage)
+        _build_module(stage, settings)
+        return _write_wheel(wheel_directory, stage, settings)
 
 
 def build_sdist(sdist_directory, config_settings=None):

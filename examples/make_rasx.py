@@ -23,13 +23,30 @@ CONTENT_TYPES = """<?xml version="1.0" encoding="utf-8"?>
 </Types>
 """
 
+# The measurement conditions in the layout of Rigaku's own files (the member's
+# name is spelt "Mesurement" there too): the X-ray source with its wavelengths,
+# and the scan's axis and range.
 CONDITIONS = """<?xml version="1.0" encoding="utf-8"?>
 <MeasurementConditions>
-  <ScanAxis>TwoThetaTheta</ScanAxis>
-  <Start>75.00</Start>
-  <Stop>78.00</Stop>
-  <Step>0.02</Step>
-  <Comment>Synthetic scan around the Si (331) reflection, written for the difral examples</Comment>
+  <GeneralInformation>
+    <Comment>Synthetic scan around the Si (331) reflection, written for the difral examples</Comment>
+  </GeneralInformation>
+  <HWConfigurations>
+    <XrayGenerator>
+      <TargetName>Cu</TargetName>
+      <WavelengthKalpha1>1.540593</WavelengthKalpha1>
+      <WavelengthKalpha2>1.544414</WavelengthKalpha2>
+    </XrayGenerator>
+  </HWConfigurations>
+  <ScanInformation>
+    <AxisName>TwoThetaTheta</AxisName>
+    <Mode>CONTINUOUS</Mode>
+    <Start>75.0000</Start>
+    <Stop>78.0000</Stop>
+    <Step>0.0200</Step>
+    <PositionUnit>deg</PositionUnit>
+    <IntensityUnit>counts</IntensityUnit>
+  </ScanInformation>
 </MeasurementConditions>
 """
 

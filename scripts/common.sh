@@ -13,6 +13,11 @@ fi
 build_packages=(cmake ninja-build g++ pkg-config libzip-dev zlib1g-dev libfast-float-dev)
 unit_test_packages=(libgtest-dev python3-mypy)
 full_test_packages=(clang libclang-rt-14-dev valgrind clang-format)
+# Debian's own python3 (3.11) builds difral with its headers and makes the
+# pip flows' venvs with python3-venv (Debian's python3 leaves ensurepip out);
+# its packaged numpy, matplotlib and dask run the README's sections on them.
+full_test_packages+=(python3-dev python3-venv python3-numpy python3-matplotlib python3-dask
+  python3-distributed)
 
 # Set to true by --no-apt: the packages come from elsewhere, so neither look
 # for them nor run apt-get.
@@ -42,8 +47,9 @@ ensure_packages() {
     exit 1
   fi
   echo "Installing missing packages: ${missing[*]}"
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  apt-get -o DPkg::Lock::Timeout=1200 update -q
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=1200 install -y -q \
+    --no-install-recommends "${missing[@]}"
 }
 
 # Prints the interpreter to build for: $PYTHON when set, else the active
@@ -62,11 +68,30 @@ choose_python() {
     python=$(scripts/find-python 3.12) || exit 1
   fi
   if ! scripts/find-python --check "$python"; then
-    echo "error: $python cannot build difral: it needs CPython 3.12 or 3.13 with its" \
+    echo "error: $python cannot build difral: it needs CPython 3.11, 3.12 or 3.13 with its" \
       "development headers (Python.h)" >&2
     exit 1
   fi
   echo "$python"
+}
+
+# Sets apt_options to run apt-get over a private folder $1 (lists, cache and
+# downloads) with the sources list $1/sources.list, which the caller writes:
+# the system's own apt configuration, state and lock stay untouched. The
+# folder is the caller's, so apt downloads as the caller, not as _apt.
+private_apt() {
+  local root=$1
+  mkdir -p "$root/lists/partial" "$root/archives/partial"
+  apt_options=(
+    -o "Dir::Etc::SourceList=$root/sources.list"
+    -o "Dir::Etc::SourceParts=-"
+    -o "Dir::State::Lists=$root/lists"
+    -o "Dir::Cache=$root"
+    -o "Dir::Cache::archives=$root/archives"
+    -o "APT::Get::List-Cleanup=0"
+    -o "Debug::NoLocking=1"
+    -o "APT::Sandbox::User=$(id -un)"
+  )
 }
 
 # Refuses an unknown option with the script's usage line.

@@ -69,9 +69,10 @@ protected:
 // a borrowed view of bytes with a read position. A Buffer never copies its
 // bytes and its reads never fail but for an interruption.
 //
-// Every read of either kind asks the interrupt check first, and a File
-// repeats a read that a signal interrupted unless the check then says stop:
-// the one place where Ctrl-C and EINTR are handled for every reader.
+// Every read of either kind asks the interrupt check first, and a File hands
+// it to the platform layer, which repeats a read that a signal interrupted
+// unless the check then says stop: the one place where Ctrl-C and EINTR are
+// handled for every reader.
 class ByteSource final : public ByteStream {
 public:
   static ByteSource file(FileHandle handle,

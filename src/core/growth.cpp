@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <new>
 
 namespace difral {
@@ -47,9 +48,10 @@ std::size_t estimated_remaining(std::uint64_t input_size,
   const double per_item =
       static_cast<double>(consumed - data_start) / static_cast<double>(items);
   const double more = static_cast<double>(input_size - consumed) / per_item;
-  // Past the range of size_t the conversion is undefined; reserve_ahead takes
-  // far less anyway.
-  const double most = static_cast<double>(std::size_t{1} << 40);
+  // Past the range of size_t (only 2^32 - 1 on 32-bit targets) the
+  // conversion is undefined; reserve_ahead takes far less anyway.
+  const double most = static_cast<double>(std::min<std::uint64_t>(
+      std::uint64_t{1} << 40, std::numeric_limits<std::size_t>::max()));
   return static_cast<std::size_t>(std::min(more * 1.05 + 16, most));
 }
 

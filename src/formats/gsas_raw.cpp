@@ -66,42 +66,15 @@ void add_intensities(std::string_view line, Intensities &y) {
   }
 }
 
-// The same for a line of a classified block. A field of eight bytes that
-// is spaces and then digits up to its end converts from its one word, the
-// spaces, 0x10 as digit values, masked to zeros; it is a whole token when a
-// blank follows it (a line's terminator is one). Fields go straight into the
-// run, the last one kept only when whole; the rest of the line walks its
-// tokens.
+// The same for a line of a classified block: its fields straight into the
+// run, then the rest of the line token by token.
 void add_intensities(const BlockLine &line, Intensities &y) {
-  constexpr std::uint64_t highs = 0x8080808080808080ULL;
   ColumnRun &run = y.run();
-  double *const out = run.end();
-  const std::size_t room = run.room();
-  std::size_t count = 0;
-  std::size_t field = line.begin;
-  for (; line.end - field >= 8 && count < room; field += 8) {
-    const std::uint64_t values = detail::digit_values(line.data + field);
-    // The bytes before the first digit, which must be spaces.
-    const std::uint64_t others = detail::non_digits(values);
-    const std::uint64_t padding =
-        detail::low_bytes[static_cast<unsigned>(
-                              std::countr_zero((others ^ highs) | 1ULL << 63)) /
-                          8];
-    if (padding == 0 || (others ^ (highs & padding)) != 0 ||
-        ((values ^ (0x2020202020202020ULL ^ 0x3030303030303030ULL)) &
-         padding) != 0) {
-      break;
-    }
-    out[count++] = detail::to_double(
-        {detail::eight_digits(values & 0x0F0F0F0F0F0F0F0FULL), 0, false});
-  }
-  if (count > 0 &&
-      !is_ascii_blank(static_cast<unsigned char>(line.data[field]))) {
-    --count; // the last field's token goes on
-    field -= 8;
-  }
-  run.keep(count);
-  LineTokens<false> walk({line.data, line.masks, field, line.end});
+  const std::size_t fields = detail::gsas_fields(
+      line.data + line.begin, line.end - line.begin, run.end(), run.room());
+  run.keep(fields);
+  LineTokens<false> walk(
+      {line.data, line.masks, line.begin + 8 * fields, line.end});
   for (std::size_t start, stop; walk.next(start, stop);) {
     if (double value; detail::token_value(line.data, start, stop, value)) {
       y.push(value);
@@ -194,6 +167,38 @@ LoadResult read_bank(ByteSource source) {
 }
 
 } // namespace
+
+// A field of eight bytes that is spaces and then digits up to its end
+// converts from its one word, the spaces, 0x10 as digit values, masked to
+// zeros. It is a whole token when a blank or the line's end follows it: the
+// last field is kept only then.
+std::size_t detail::gsas_fields(const char *line, std::size_t length,
+                                double *out, std::size_t room) noexcept {
+  constexpr std::uint64_t highs = 0x8080808080808080ULL;
+  std::size_t count = 0;
+  for (; length - 8 * count >= 8 && count < room; ++count) {
+    const std::uint64_t values = detail::digit_values(line + 8 * count);
+    // The bytes before the first digit, which must be spaces.
+    const std::uint64_t others = detail::non_digits(values);
+    const std::uint64_t padding =
+        detail::low_bytes[static_cast<unsigned>(
+                              std::countr_zero((others ^ highs) | 1ULL << 63)) /
+                          8];
+    if (padding == 0 || (others ^ (highs & padding)) != 0 ||
+        ((values ^ (0x2020202020202020ULL ^ 0x3030303030303030ULL)) &
+         padding) != 0) {
+      break;
+    }
+    out[count] = detail::to_double(
+        {detail::eight_digits(values & 0x0F0F0F0F0F0F0F0FULL), 0, false});
+  }
+  const std::size_t end = 8 * count;
+  if (count > 0 && end != length &&
+      !is_ascii_blank(static_cast<unsigned char>(line[end]))) {
+    --count; // the last field's token goes on
+  }
+  return count;
+}
 
 LoadResult read_gsas_raw(ByteSource source) {
   return detail::read_for_kernel([&] { return read_bank(std::move(source)); });

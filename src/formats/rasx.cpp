@@ -70,7 +70,8 @@ list_member_names(ArchiveSource &storage, zip_t *archive) {
     }
     // The local header is read here, or else by libzip while it opens the
     // member, which it can do only for a member with compressed bytes.
-    if (locals ? !local_header_sound(storage, (*locals)[index])
+    if (locals ? !local_header_sound(storage,
+                                     (*locals)[static_cast<std::size_t>(i)])
                : !ZipMember(zip_fopen_index(archive, index, 0)) && failed()) {
       continue;
     }

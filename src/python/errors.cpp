@@ -24,6 +24,27 @@ PyObject *text_from_utf8(const char *data, std::size_t size) noexcept {
   return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "replace");
 }
 
+// The exception being raised, set aside and put back later. CPython 3.12
+// holds it as one object; 3.11 as its type, value and traceback.
+class PendingException {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+  PendingException() noexcept : exception_(PyErr_GetRaisedException()) {}
+  void restore() noexcept { PyErr_SetRaisedException(exception_); }
+
+private:
+  PyObject *exception_;
+#else
+  PendingException() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  void restore() noexcept { PyErr_Restore(type_, value_, traceback_); }
+
+private:
+  PyObject *type_ = nullptr;
+  PyObject *value_ = nullptr;
+  PyObject *traceback_ = nullptr;
+#endif
+};
+
 } // namespace
 
 void raise_load_error(LoadError error) {
@@ -86,10 +107,10 @@ void raise_current_exception() noexcept {
 }
 
 void report_current_exception_unraisable(PyObject *context) noexcept {
-  PyObject *pending = PyErr_GetRaisedException();
+  PendingException pending;
   raise_current_exception();
   PyErr_WriteUnraisable(context);
-  PyErr_SetRaisedException(pending);
+  pending.restore();
 }
 
 } // namespace difral::python

@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The block classifiers: a portable one in every build, NEON on aarch64, and
-// SSE2 and AVX2 on x86-64, each compiled for its own instruction set alone
-// (no -march).
+// SSE2 and AVX2 on x86 (32-bit builds require SSE2), each compiled for its
+// own instruction set alone (no -march).
 #include "text/block.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if (defined(__x86_64__) || (defined(__i386__) && defined(__SSE2__))) &&       \
+    (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define DIFRAL_X86_KERNELS 1
 #elif defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
@@ -156,8 +158,9 @@ constexpr Classifier all_classifiers[] = {
 };
 
 // The first classifier the CPU runs, chosen once as the library loads.
-std::atomic<const Classifier *> chosen{std::ranges::find_if(
-    all_classifiers, [](const Classifier &c) { return c.supported(); })};
+std::atomic<const Classifier *> chosen{
+    std::find_if(std::begin(all_classifiers), std::end(all_classifiers),
+                 [](const Classifier &c) { return c.supported(); })};
 
 } // namespace
 

@@ -8,45 +8,66 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <random>
 #include <string>
 #include <string_view>
-#include <unistd.h>
+#include <system_error>
 #include <vector>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace difral::testing {
 
+// A path from UTF-8 text, and the UTF-8 text of a path: the plain string
+// forms use the ANSI code page on Windows.
+inline std::filesystem::path path_of(std::string_view utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+inline std::string utf8_of(const std::filesystem::path &path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// Writes the bytes to the file at the UTF-8 path, replacing it.
+inline void write_file(std::string_view path, std::string_view contents) {
+  std::ofstream out(path_of(path), std::ios::binary | std::ios::trunc);
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+}
+
 // A file with the given bytes in a fresh temporary folder, removed again at
-// the end of the test.
+// the end of the test. The name may be any UTF-8 text.
 class TempFile {
 public:
   TempFile(std::string_view name, std::string_view contents) {
-    char pattern[] = "/tmp/difral-test-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    path_ = dir_ + "/" + std::string(name);
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::size_t done = 0;
-    while (fd >= 0 && done < contents.size()) {
-      const ssize_t n =
-          ::write(fd, contents.data() + done, contents.size() - done);
-      if (n <= 0) {
-        break;
+    static std::mt19937_64 random{std::random_device{}()};
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
+      const std::filesystem::path dir =
+          base / ("difral-test-" + std::to_string(random()));
+      std::error_code error;
+      if (std::filesystem::create_directory(dir, error)) {
+        dir_ = utf8_of(dir);
       }
-      done += static_cast<std::size_t>(n);
     }
-    if (fd >= 0) {
-      ::close(fd);
-    }
+    path_ = dir_ + "/" + std::string(name);
+    write_file(path_, contents);
   }
   TempFile(const TempFile &) = delete;
   TempFile &operator=(const TempFile &) = delete;
   ~TempFile() {
     std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    std::filesystem::remove_all(path_of(dir_), ignored);
   }
   const std::string &path() const { return path_; }
   const std::string &dir() const { return dir_; }
@@ -56,16 +77,29 @@ private:
   std::string path_;
 };
 
-// The number of descriptors this process has open now.
-inline int open_descriptor_count() {
-  int count = 0;
-  for (const auto &entry :
-       std::filesystem::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
+// The number of files (descriptors, or handles on Windows) this process has
+// open now, where the system says: not without /proc (macOS), and not under
+// Wine, whose count is always 0.
+inline std::optional<int> open_file_count() {
+#if defined(_WIN32)
+  DWORD count = 0;
+  if (!GetProcessHandleCount(GetCurrentProcess(), &count) || count == 0) {
+    return std::nullopt;
   }
-  return count;
+  return static_cast<int>(count);
+#else
+  std::error_code error;
+  std::filesystem::directory_iterator entries("/proc/self/fd", error);
+  if (error) {
+    return std::nullopt;
+  }
+  return static_cast<int>(std::distance(entries, {}));
+#endif
 }
+
+// Why a test that counts open files cannot run here.
+inline constexpr const char *no_open_file_count =
+    "this system does not count a process's open files";
 
 // A File source over a temporary file's contents.
 inline ByteSource file_source(const TempFile &file,
@@ -74,17 +108,33 @@ inline ByteSource file_source(const TempFile &file,
   return ByteSource::file(std::move(*opened), interrupted);
 }
 
+// The texts of the system's failures that tests meet. Linux's are checked
+// word for word; Windows words them otherwise than Wine, so there only the
+// code is fixed.
+#if defined(_WIN32)
+inline constexpr int missing_folder_code = 3; // ERROR_PATH_NOT_FOUND
+inline const std::string missing_folder_message =
+    IoError::from_os_code(missing_folder_code).message();
+// A directory cannot be opened as a file: ERROR_ACCESS_DENIED.
+inline const std::string directory_message = IoError::from_os_code(5).message();
+#else
+inline constexpr int missing_folder_code = ENOENT;
+inline const std::string missing_folder_message =
+    "No such file or directory (os error 2)";
+inline const std::string directory_message = "Is a directory (os error 21)";
+#endif
+
 // A stream that hands out its bytes at most chunk at a time and fails with
-// fail_errno once they are used up (0: a clean end).
+// the system's fail_code once they are used up (0: a clean end).
 class ScriptedStream final : public ByteStream {
 public:
-  ScriptedStream(std::string data, std::size_t chunk, int fail_errno = 0)
-      : data_(std::move(data)), chunk_(chunk), fail_errno_(fail_errno) {}
+  ScriptedStream(std::string data, std::size_t chunk, int fail_code = 0)
+      : data_(std::move(data)), chunk_(chunk), fail_code_(fail_code) {}
 
   ReadOutcome read(std::span<std::byte> dest) override {
     if (pos_ == data_.size()) {
-      if (fail_errno_ != 0) {
-        return IoError::from_os_code(fail_errno_);
+      if (fail_code_ != 0) {
+        return IoError::from_os_code(fail_code_);
       }
       return std::size_t{0};
     }
@@ -97,7 +147,7 @@ public:
 private:
   std::string data_;
   std::size_t chunk_;
-  int fail_errno_;
+  int fail_code_;
   std::size_t pos_ = 0;
 };
 

@@ -1,12 +1,18 @@
 // SPDX-License-Identifier: MIT
+#include "core/float_environment.h"
+#include "paths.h"
 #include "text/columns.h"
+#include "text/short_decimal.h"
 #include "text/text.h"
 
 #include <gtest/gtest.h>
 
 #include <ostream>
 
+#include <bit>
+#include <cfenv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
@@ -39,6 +45,10 @@ std::string hex_name(std::string_view text) {
 struct ValueCase {
   std::string token;
   std::optional<double> value;
+  // The short-decimal converter is for this token (a sign and at most 16
+  // digits around a point, in at most 16 bytes): it must take it, with the
+  // same bits, or loads of such numbers fall back to the general path unseen.
+  bool fast = false;
 };
 
 // Rows print as their token in test listings.
@@ -61,6 +71,27 @@ TEST_P(ParseValueCases, Value) {
     EXPECT_EQ(*got, *c.value);
   }
   EXPECT_EQ(std::signbit(*got), std::signbit(*c.value));
+  // fast_float rounds to nearest whatever the environment it finds.
+  for (const testing::FloatEnvironment &environment :
+       testing::float_environments) {
+    std::fenv_t saved;
+    std::fegetenv(&saved);
+    environment.set();
+    const std::optional<double> again = parse_value(c.token);
+    std::fesetenv(&saved);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(again.value_or(0)),
+              std::bit_cast<std::uint64_t>(*got))
+        << environment.name;
+  }
+  if (c.fast) {
+    // A separator and a block's padding follow a token.
+    const std::string block = c.token + std::string(block_padding, ' ');
+    detail::ShortDecimal decimal;
+    ASSERT_TRUE(
+        detail::scan_short_decimal(block.data(), c.token.size(), decimal));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(detail::to_double(decimal)),
+              std::bit_cast<std::uint64_t>(*got));
+  }
 }
 
 const double inf = std::numeric_limits<double>::infinity();
@@ -69,18 +100,35 @@ const double nan_value = std::numeric_limits<double>::quiet_NaN();
 INSTANTIATE_TEST_SUITE_P(
     Numbers, ParseValueCases,
     ::testing::ValuesIn(std::vector<ValueCase>{
-        {"1", 1.0},
-        {"-1.5", -1.5},
-        {"+.5", 0.5},
-        {"5.", 5.0},
+        {"1", 1.0, true},
+        {"-1.5", -1.5, true},
+        {"+.5", 0.5, true},
+        {"5.", 5.0, true},
         {"1e3", 1000.0},
         {"1E-3", 0.001},
         {"1e+3", 1000.0},
-        {"007", 7.0},
-        {"-0", -0.0},
-        {"0.1", 0.1},
-        {"10.02", 10.02},
+        {"007", 7.0, true},
+        {"-0", -0.0, true},
+        {"0.1", 0.1, true},
+        {"10.02", 10.02, true},
+        {"+7", 7.0, true},
+        {".5", 0.5, true},
+        {"-.5", -0.5, true},
+        {"+0.", 0.0, true},
+        {"2065.458", 2065.458, true},
+        {"12345678", 12345678.0, true},
+        {"1234567.8", 1234567.8, true},
+        {".12345678", 0.12345678, true},
+        {"12345678.", 12345678.0, true},
+        {"123456789", 123456789.0, true},
+        {"00012.3400", 12.34, true},
+        {"1234567890123456", 1234567890123456.0, true},
+        {"-99999999.9999999", -99999999.9999999, true},
+        {".000000000000001", 1e-15, true},
+        {"123456789012345.", 123456789012345.0, true},
+        {".123456789012345", 0.123456789012345, true},
         // Correct rounding where a naive conversion goes wrong.
+        {"9007199254740992", 9007199254740992.0, true},
         {"9007199254740993", 9007199254740992.0},
         {"2.2250738585072011e-308", 2.2250738585072011e-308},
         {"0.1000000000000000055511151231257827021181583404541015625", 0.1},
@@ -90,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"-1e-400", -0.0},
         {"1e-400", 0.0},
         {"0e999999999999", 0.0},
-        // Out of range, decided by the first nonzero digit's power of ten.
+        // Out of range: infinity or zero, whatever the exponent's digits.
         {"0.00000000000000000001e329", inf},
         {"1e000000000000000000000000400", inf},
         {"-1000000e-330", -0.0},
@@ -145,6 +193,13 @@ INSTANTIATE_TEST_SUITE_P(
         {"\xD9\xA1", std::nullopt}, // ARABIC-INDIC DIGIT ONE
     }),
     [](const auto &row) { return hex_name(row.param.token); });
+
+// The converter's one division is correctly rounded only where doubles are
+// computed as doubles (not in x87's 80-bit registers) and round to nearest,
+// as they do unless a caller changes the mode: else it never runs.
+TEST(ShortDecimal, RunsInTheDefaultEnvironment) {
+  EXPECT_TRUE(divides_to_nearest());
+}
 
 // All 25 White_Space code points, as UTF-8.
 const std::vector<std::string> white_space = {

@@ -6,6 +6,8 @@ the full tier only."""
 import base64
 import csv
 import hashlib
+import importlib.machinery
+import importlib.util
 import io
 import os
 import pathlib
@@ -89,8 +91,9 @@ class Pip(unittest.TestCase):
             names = archive.getnames()
         prefix = f"difral-{VERSION}/"
         self.assertEqual([n for n in names if not n.startswith(prefix)], [])
-        for expected in ("PKG-INFO", "pyproject.toml", "backend/difral_build.py",
-                         "src/python/difral-stubs/__init__.pyi", "tests/python/test_module.py"):
+        for expected in ("PKG-INFO", "pyproject.toml", "backend/difral_build.py", "LICENSE",
+                         "CHANGELOG.md", "src/python/difral-stubs/__init__.pyi",
+                         "tests/python/test_module.py"):
             self.assertIn(prefix + expected, names)
         self.assertEqual([n for n in names if n.startswith(prefix + "build/")], [])
 
@@ -101,12 +104,15 @@ class Pip(unittest.TestCase):
         with zipfile.ZipFile(folder / wheel_name) as wheel:
             names = wheel.namelist()
             self.assertEqual(sorted(names), sorted([
-                MODULE, "difral-stubs/__init__.pyi",
+                MODULE, "difral-stubs/__init__.pyi", info + "licenses/LICENSE",
                 info + "METADATA", info + "WHEEL", info + "RECORD"]))
             self.assertEqual(names[-1], info + "RECORD")
             self.assertEqual(wheel.read("difral-stubs/__init__.pyi"), STUB.read_bytes())
+            self.assertEqual(wheel.read(info + "licenses/LICENSE"), (ROOT / "LICENSE").read_bytes())
             metadata = wheel.read(info + "METADATA").decode()
-            self.assertIn(f"\nName: difral\nVersion: {VERSION}\n", metadata)
+            self.assertTrue(metadata.startswith(
+                f"Metadata-Version: 2.2\nName: difral\nVersion: {VERSION}\n"), metadata)
+            self.assertIn("\nLicense: MIT\n", metadata)
             self.assertIn(f"\nRoot-Is-Purelib: false\nTag: {TAG}\n",
                           wheel.read(info + "WHEEL").decode())
             rows = list(csv.reader(io.StringIO(wheel.read(info + "RECORD").decode())))
@@ -123,6 +129,45 @@ class Pip(unittest.TestCase):
 
         self.pip("install", "--no-index", str(folder / wheel_name))
         self.assert_installed_and_removed()
+
+def load_check_wheel():
+    """scripts/check-wheel as a module (the file has no .py suffix)."""
+    path = str(ROOT / "scripts" / "check-wheel")
+    loader = importlib.machinery.SourceFileLoader("check_wheel", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
+class CheckWheel(unittest.TestCase):
+    """The manylinux rules that scripts/check-wheel applies to a module."""
+
+    def test_rules(self):
+        problems = load_check_wheel().problems
+        runtime = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1"}
+        within = {"GLIBC_2.2.5", "GLIBC_2.33", "GLIBCXX_3.4.20", "CXXABI_1.3.9",
+                  "CXXABI_TM_1", "GCC_3.0"}
+        tag = "manylinux_2_34_x86_64"
+        # (case, tag, libraries needed, symbol versions, problems)
+        table = [
+            ("within the tag", tag, runtime, within, []),
+            ("the system's libzip", tag, runtime | {"libzip.so.4"}, within,
+             ["needs libzip.so.4, which is not in the manylinux set"]),
+            ("arc4random", tag, runtime, within | {"GLIBC_2.36"},
+             [f"needs GLIBC_2.36, above GLIBC_2.34 of {tag}"]),
+            ("a newer libstdc++", tag, runtime, within | {"GLIBCXX_3.4.30"},
+             [f"needs GLIBCXX_3.4.30, above GLIBCXX_3.4.29 of {tag}"]),
+            ("versions compare as numbers", "manylinux_2_31_x86_64", runtime,
+             {"GLIBC_2.4", "GLIBC_2.31", "CXXABI_1.3.10"}, []),
+            ("an interface no policy names", tag, runtime, {"ZSTD_1.5"},
+             [f"needs ZSTD_1.5, which {tag} does not provide"]),
+            ("a tag without a policy", "linux_x86_64", runtime, within,
+             ["no manylinux policy known for the tag linux_x86_64"]),
+        ]
+        for case, tag, needed, versions, expected in table:
+            with self.subTest(case):
+                self.assertEqual(problems(tag, needed, versions), expected)
+
 
 class SetUpScripts(unittest.TestCase):
     """What the set-up and test scripts refuse, and how they say it."""
@@ -141,11 +186,15 @@ class SetUpScripts(unittest.TestCase):
                  "usage: scripts/bootstrap [--no-apt]   (PYTHON=... picks the interpreter)\n"),
                 ("test: unknown option", ["scripts/test", "--quick", "-x"], {}, 2,
                  "error: unknown option '-x'\n"
-                 "usage: scripts/test [--quick | --aarch64] [--no-apt]\n"),
+                 "usage: scripts/test [--quick | --aarch64 | --i686 | --s390x | --libcxx"
+                 " | --windows | --wheel] [--no-apt]\n"),
+                ("test-target: unknown target", ["scripts/test-target", "ppc64"], {}, 2,
+                 "error: unknown option 'ppc64'\n"
+                 "usage: scripts/test-target aarch64 | i686 | s390x | libcxx [--no-apt]\n"),
                 ("bootstrap: interpreter that cannot build", ["scripts/bootstrap", "--no-apt"],
                  {"PYTHON": "/bin/false"}, 1,
-                 "error: /bin/false cannot build difral: it needs CPython 3.12 or 3.13 with its"
-                 " development headers (Python.h)\n"),
+                 "error: /bin/false cannot build difral: it needs CPython 3.11, 3.12 or 3.13"
+                 " with its development headers (Python.h)\n"),
                 ("packages missing without root", missing, {}, 1,
                  "error: these Debian packages are missing: no-such-package-x\n"
                  "Install them as root, then run this again:\n"

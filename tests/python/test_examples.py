@@ -1,8 +1,6 @@
 """The bundled examples: the loader script and the RASX generator."""
 
 import os
-import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -10,7 +8,7 @@ import unittest
 
 import difral
 
-from helpers import EXAMPLES, EXAMPLE_DATA, REPO, bits
+from helpers import EXAMPLES, EXAMPLE_DATA, bits
 
 SCRIPT = EXAMPLES / "load_examples.py"
 
@@ -73,51 +71,6 @@ class MakeRasx(unittest.TestCase):
         for name in ("x", "y"):
             self.assertEqual(bits(getattr(rebuilt, name)), bits(getattr(committed, name)))
         self.assertIsNone(rebuilt.e)
-
-
-
-def readme_recipes():
-    text = (REPO / "README.md").read_text(encoding="utf-8")
-    section = text.split("## Python recipes", 1)[1].split("\n## ", 1)[0]
-    return re.findall(r"```python\n(.*?)```", section, re.S)
-
-
-class ReadmeRecipes(unittest.TestCase):
-    """Each recipe of the README runs as written, in a folder with scans/."""
-
-    def run_recipe(self, code, files, check):
-        with tempfile.TemporaryDirectory() as folder:
-            os.mkdir(os.path.join(folder, "scans"))
-            for name in files:
-                shutil.copy(EXAMPLE_DATA / "example.xy", os.path.join(folder, "scans", name))
-            script = os.path.join(folder, "recipe.py")
-            with open(script, "w", encoding="utf-8") as f:
-                f.write(code + check)
-            return subprocess.run([sys.executable, script], capture_output=True, text=True,
-                                  cwd=folder, timeout=120)
-
-    def test_recipes(self):
-        points = len(difral.load_file(str(EXAMPLE_DATA / "example.xy")).x)
-        recipes = readme_recipes()
-        self.assertEqual(len(recipes), 3)
-        path, batch, processes = recipes
-        # (recipe, files in scans/, code run after it, exit status, output, end of stderr)
-        table = [
-            ("pathlib", path, ["a.xy"], "print(len(pattern.x))", 0, f"{points}\n", ""),
-            ("batch", batch, ["a.xy", "b.xy"], "print(sorted(patterns))", 0,
-             "['a.xy', 'b.xy']\n", ""),
-            ("batch names the file", batch, ["a.xy", "notes.txt"], "", 1, "",
-             "ValueError: Unknown format\nwhile loading scans/notes.txt\n"),
-            ("processes", processes, ["a.xy", "b.xy", "c.xy"],
-             "    print(len(loaded), [len(x) for x, y, e in loaded.values()])", 0,
-             f"3 [{points}, {points}, {points}]\n", ""),
-        ]
-        for name, code, files, check, status, output, error_end in table:
-            with self.subTest(name):
-                result = self.run_recipe(code, files, check)
-                self.assertEqual((result.returncode, result.stdout), (status, output),
-                                 result.stderr)
-                self.assertTrue(result.stderr.endswith(error_end), result.stderr)
 
 
 if __name__ == "__main__":

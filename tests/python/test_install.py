@@ -18,8 +18,10 @@ def installed_files(stage):
 
 BUILD_DIR = os.environ.get("DIFRAL_BUILD_DIR")
 CMAKE = os.environ.get("DIFRAL_CMAKE")
-# Debian's mypy runs under the system interpreter and checks for 3.12.
+# Debian's mypy runs under the system interpreter and checks the stubs for
+# the version of the interpreter that runs these tests.
 SYSTEM_PYTHON = "/usr/bin/python3"
+TARGET_VERSION = "%d.%d" % sys.version_info[:2]
 
 # Each line that ends in a comment is a mistake that mypy must report with
 # that error code; the other lines are sound and must pass.
@@ -97,7 +99,7 @@ class Install(unittest.TestCase):
             environment = dict(os.environ, PYTHONPATH=self.folder())
             environment.pop("LD_PRELOAD", None)
             result = subprocess.run(
-                [SYSTEM_PYTHON, "-m", "mypy", "--python-version", "3.12",
+                [SYSTEM_PYTHON, "-m", "mypy", "--python-version", TARGET_VERSION,
                  "--python-executable", SYSTEM_PYTHON, "--show-error-codes",
                  "--no-incremental", "--cache-dir", os.path.join(work, "cache"), source],
                 capture_output=True, text=True, cwd=work, env=environment, timeout=300)
