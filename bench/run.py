@@ -13,8 +13,8 @@ repeats it for the best of N wall-clock times, with the garbage collector
 off as timeit does. difral, the plain Python loops and the two floors run in
 this script's own interpreter (CPython 3.12); numpy.loadtxt and
 pandas.read_csv run in the system python3, the only one that has them
-(Debian's python3-numpy and python3-pandas, installed when missing unless
---no-install is given, and skipped when they are absent).
+(Debian's python3-numpy and python3-pandas, which scripts/bench installs;
+this script installs nothing and leaves out the rows of what is missing).
 
 The inputs come from generate.py and stay in --data-dir between runs. Before
 timing, difral's values are compared with the plain Python loop's on every
@@ -469,35 +469,16 @@ def machine():
 
 
 def system_modules(args):
-    """The versions of the system interpreter and of its numpy and pandas,
-    installing Debian's packages first when they are missing and allowed."""
+    """The versions of the system interpreter and of its numpy and pandas."""
     if not os.path.exists(args.system_python):
         return None
-
-    def ask():
-        done = subprocess.run(
-            [args.system_python, str(pathlib.Path(__file__).resolve()), "--versions"],
-            capture_output=True, text=True,
-            env={k: v for k, v in os.environ.items()
-                 if k not in ("PYTHONPATH", "LD_PRELOAD", "ASAN_OPTIONS")},
-        )
-        return json.loads(done.stdout) if done.returncode == 0 else None
-
-    found = ask()
-    missing = [
-        "python3-" + name
-        for name in ("numpy", "pandas")
-        if found is not None and found[name] is None
-    ]
-    common = HERE.parent / "scripts" / "common.sh"
-    if missing and not args.no_install and common.exists():
-        progress("installing %s with apt" % " ".join(missing))
-        subprocess.run(
-            ["bash", "-c", 'source "$0" && ensure_packages "$@"', str(common)] + missing,
-            check=False,
-        )
-        found = ask()
-    return found
+    done = subprocess.run(
+        [args.system_python, str(pathlib.Path(__file__).resolve()), "--versions"],
+        capture_output=True, text=True,
+        env={k: v for k, v in os.environ.items()
+             if k not in ("PYTHONPATH", "LD_PRELOAD", "ASAN_OPTIONS")},
+    )
+    return json.loads(done.stdout) if done.returncode == 0 else None
 
 
 def fmt_time(seconds, per=1):
@@ -535,8 +516,6 @@ def main(argv=None):
                         help="where the inputs are generated (default bench/data)")
     parser.add_argument("--system-python", default=SYSTEM_PYTHON,
                         help="the interpreter that has numpy and pandas")
-    parser.add_argument("--no-install", action="store_true",
-                        help="never install numpy or pandas; skip what is missing")
     parser.add_argument("--no-memory", action="store_true",
                         help="skip the peak-memory measurement")
     parser.add_argument("--markdown", metavar="FILE",

@@ -5,7 +5,9 @@
 
 #include "core/load_result.h"
 #include "text/block.h"
+#include "text/line_reader.h"
 
+#include <cfenv>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,10 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
 
 namespace difral::fuzz {
 
@@ -119,29 +125,16 @@ inline bool same_result(const LoadResult &a, const LoadResult &b,
   return !a->e || same_values(*a->e, *b->e);
 }
 
-// A classifier that marks what the portable one marks but calls no block
-// ASCII, so that every line takes the general path of the readers.
-inline const Classifier &general_path() {
-  static const Classifier general{
-      "general", []() noexcept { return true; },
-      [](const char *data, std::size_t chunks, BlockMasks &masks) noexcept {
-        for (const Classifier &c : detail::classifiers()) {
-          if (c.name == "portable") {
-            c.classify(data, chunks, masks);
-          }
-        }
-        return false;
-      }};
-  return general;
-}
-
-// Loads the bytes with the general path and then with every classifier the
-// CPU runs; each must give the general path's result, bit for bit. Leaves
-// the best classifier active.
-template <class Load> void require_every_classifier_agrees(Load load) {
-  const Classifier &best = detail::active_classifier();
-  detail::set_active_classifier(general_path());
+// Loads the bytes on the general path (every line as text, every token
+// through parse_value), then with every block classifier the CPU runs, then
+// with the best one under a directed rounding mode and with subnormals
+// flushed; each must give the general path's result, bit for bit. Leaves
+// the best classifier active and the environment as it was.
+template <class Load> void require_every_path_agrees(Load load) {
+  detail::force_general_path(true);
   const LoadResult general = load();
+  detail::force_general_path(false);
+  const Classifier &best = detail::active_classifier();
   for (const Classifier &classifier : detail::classifiers()) {
     if (classifier.supported()) {
       detail::set_active_classifier(classifier);
@@ -150,6 +143,15 @@ template <class Load> void require_every_classifier_agrees(Load load) {
     }
   }
   detail::set_active_classifier(best);
+  std::fenv_t saved;
+  std::fegetenv(&saved);
+  std::fesetround(FE_UPWARD);
+#if defined(__SSE2__)
+  _mm_setcsr(_mm_getcsr() | 0x8040); // flush-to-zero, denormals-are-zero
+#endif
+  const bool same = same_result(load(), general, true);
+  std::fesetenv(&saved);
+  require(same, "a load under another floating-point environment differs");
 }
 
 inline bool is_io_utf8(const LoadResult &result) {

@@ -2,7 +2,8 @@
 // Feeds arbitrary bytes to load_buffer under one extension (a compile-time
 // choice, one binary per reader), then checks more than "no crash": the
 // shape of the Pattern, that the failure is one this format can give at all,
-// that every block classifier gives the general path's result, and that
+// that every block classifier, and a floating-point environment other than
+// the default, give the general path's result, and that
 // load_path over the same bytes in a file gives the same result without
 // leaving a descriptor open.
 #include "core/dispatch.h"
@@ -124,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
     check_rasx(text, memory);
   }
 
-  require_every_classifier_agrees([&] { return load_buffer(bytes, name); });
+  require_every_path_agrees([&] { return load_buffer(bytes, name); });
 
   scratch.write(bytes);
   // Measured right before: libFuzzer itself may open descriptors between

@@ -86,9 +86,7 @@ SeekOutcome ByteSource::seek(std::int64_t offset, SeekFrom from) {
     }
     return platform::seek(file_.get(), offset, from);
   }
-  const std::uint64_t base = from == SeekFrom::Start     ? 0
-                             : from == SeekFrom::Current ? position_
-                                                         : data_.size();
+  const std::uint64_t base = from == SeekFrom::Start ? 0 : data_.size();
   constexpr auto most =
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   if (offset < 0 ? static_cast<std::uint64_t>(-(offset + 1)) >= base

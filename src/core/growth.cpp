@@ -39,14 +39,14 @@ void release_spare(std::vector<double> &column) noexcept {
 }
 
 std::size_t estimated_remaining(std::uint64_t input_size,
+                                std::uint64_t data_start,
                                 std::uint64_t consumed,
-                                std::uint64_t sampled_bytes,
-                                std::size_t sampled_items) noexcept {
-  if (input_size <= consumed || sampled_bytes == 0 || sampled_items == 0) {
+                                std::size_t items) noexcept {
+  if (input_size <= consumed || consumed <= data_start || items == 0) {
     return 0;
   }
   const double per_item =
-      static_cast<double>(sampled_bytes) / static_cast<double>(sampled_items);
+      static_cast<double>(consumed - data_start) / static_cast<double>(items);
   const double more = static_cast<double>(input_size - consumed) / per_item;
   // Past the range of size_t (only 2^32 - 1 on 32-bit targets) the
   // conversion is undefined; reserve_ahead takes far less anyway.

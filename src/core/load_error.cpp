@@ -31,6 +31,9 @@ std::string IoError::message() const {
   if (const std::string *text = std::get_if<std::string>(&value_)) {
     return *text;
   }
+  if (is_interruption()) {
+    return "operation interrupted";
+  }
   const int code = std::get<int>(value_);
   return os_description(code) + " (os error " + std::to_string(code) + ")";
 }
@@ -39,9 +42,9 @@ std::string ZipError::message() const {
   return std::visit(
       Overloaded{
           [](const IoError &io) { return "i/o error: " + io.message(); },
-          [](const Invalid &v) { return "invalid Zip archive: " + v.detail; },
+          [](const Invalid &v) { return "invalid Zip archive: " + v.text; },
           [](const Unsupported &v) {
-            return "unsupported Zip archive: " + v.detail;
+            return "unsupported Zip archive: " + v.text;
           },
           [](const NotFound &) {
             return std::string("specified file not found in archive");
@@ -58,7 +61,7 @@ std::string LoadError::message() const {
           [](const Parse &parse) { return parse.text; },
           [](const UnknownFormat &) { return std::string("Unknown format"); },
           [](const MissingMember &missing) {
-            return "File not found in archive: " + missing.name;
+            return "File not found in archive: " + missing.text;
           },
       },
       value_);

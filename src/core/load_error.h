@@ -7,8 +7,22 @@
 
 namespace difral {
 
-// A failure of reading: an operating-system error code, or a failure of the
-// stream layer with a fixed text of its own.
+namespace detail {
+
+// The alternatives of the error types below, told apart by their tags: one
+// that carries a text, and one that carries nothing.
+template <class Tag> struct Text {
+  std::string text;
+  friend bool operator==(const Text &, const Text &) = default;
+};
+template <class Tag> struct Mark {
+  friend bool operator==(const Mark &, const Mark &) = default;
+};
+
+} // namespace detail
+
+// A failure of reading: an operating-system error code, a failure of the
+// stream layer with a fixed text of its own, or an interruption.
 class IoError {
 public:
   // A failure the system reported with its own code (errno on POSIX,
@@ -19,16 +33,19 @@ public:
     return IoError("stream did not contain valid UTF-8");
   }
   // The load was stopped from outside (a signal handler asked for it).
-  static IoError interrupted() { return IoError("operation interrupted"); }
+  static IoError interrupted() noexcept { return IoError(Interruption{}); }
   // Any other failure that carries its own description.
   static IoError with_text(std::string text) {
     return IoError(std::move(text));
   }
 
-  // The code of an OS failure, 0 for a failure with its own text.
+  // The code of an OS failure, 0 for every other kind.
   int os_code() const noexcept {
     const int *code = std::get_if<int>(&value_);
     return code != nullptr ? *code : 0;
+  }
+  bool is_interruption() const noexcept {
+    return std::holds_alternative<Interruption>(value_);
   }
   // "<system description> (os error N)" for an OS failure, else the text.
   std::string message() const;
@@ -36,21 +53,26 @@ public:
   friend bool operator==(const IoError &, const IoError &) = default;
 
 private:
+  using Interruption = detail::Mark<struct InterruptionTag>;
+  using Value = std::variant<int, std::string, Interruption>;
+
   explicit IoError(int code) noexcept : value_(code) {}
   explicit IoError(std::string text) : value_(std::move(text)) {}
-  std::variant<int, std::string> value_;
+  explicit IoError(Interruption) noexcept
+      : value_(std::in_place_type<Interruption>) {}
+  Value value_;
 };
 
-// What the ZIP layer reports, in the categories the user sees, in the order
-// of ZipError's alternatives.
-enum class ZipErrorCategory {
-  Io,          // reading the archive failed: carries an IoError
-  Invalid,     // the archive is malformed
-  Unsupported, // the archive uses a feature that cannot be read
-  NotFound,    // a member looked up by name does not exist
-};
-
+// What the ZIP layer reports, in the categories the user sees: reading the
+// archive failed (an IoError), the archive is malformed, it uses a feature
+// that cannot be read, or a member looked up by name does not exist.
 class ZipError {
+  // The library's own description of what is wrong or not supported.
+  using Invalid = detail::Text<struct InvalidTag>;
+  using Unsupported = detail::Text<struct UnsupportedTag>;
+  using NotFound = detail::Mark<struct NotFoundTag>;
+  using Value = std::variant<IoError, Invalid, Unsupported, NotFound>;
+
 public:
   static ZipError io(IoError error) { return ZipError(std::move(error)); }
   static ZipError invalid(std::string detail) {
@@ -61,32 +83,11 @@ public:
   }
   static ZipError not_found() { return ZipError(NotFound{}); }
 
-  ZipErrorCategory category() const noexcept {
-    return static_cast<ZipErrorCategory>(value_.index());
-  }
-  // The read failure of the Io category.
-  const IoError *io_error() const noexcept {
-    return std::get_if<IoError>(&value_);
-  }
   std::string message() const;
 
   friend bool operator==(const ZipError &, const ZipError &) = default;
 
 private:
-  // The library's own description of what is wrong or not supported.
-  struct Invalid {
-    std::string detail;
-    friend bool operator==(const Invalid &, const Invalid &) = default;
-  };
-  struct Unsupported {
-    std::string detail;
-    friend bool operator==(const Unsupported &, const Unsupported &) = default;
-  };
-  struct NotFound {
-    friend bool operator==(const NotFound &, const NotFound &) = default;
-  };
-  using Value = std::variant<IoError, Invalid, Unsupported, NotFound>;
-
   explicit ZipError(Value value) : value_(std::move(value)) {}
   Value value_;
 };
@@ -105,6 +106,14 @@ enum class LoadErrorKind {
 // The one failure type of the loading core. Created where the failure happens
 // and passed outward unchanged; it holds only what its kind needs.
 class LoadError {
+  // Shown as it is, with no prefix.
+  using Parse = detail::Text<struct ParseTag>;
+  using UnknownFormat = detail::Mark<struct UnknownFormatTag>;
+  // The member name that was looked for.
+  using MissingMember = detail::Text<struct MissingMemberTag>;
+  using Value =
+      std::variant<IoError, ZipError, Parse, UnknownFormat, MissingMember>;
+
 public:
   static LoadError io(IoError error) { return LoadError(std::move(error)); }
   static LoadError zip(ZipError error) { return LoadError(std::move(error)); }
@@ -119,37 +128,12 @@ public:
   LoadErrorKind kind() const noexcept {
     return static_cast<LoadErrorKind>(value_.index());
   }
-  // The carried failures, null for every other kind.
-  const IoError *io_error() const noexcept {
-    return std::get_if<IoError>(&value_);
-  }
-  const ZipError *zip_error() const noexcept {
-    return std::get_if<ZipError>(&value_);
-  }
   // The text the user sees.
   std::string message() const;
 
   friend bool operator==(const LoadError &, const LoadError &) = default;
 
 private:
-  // Shown as it is, with no prefix.
-  struct Parse {
-    std::string text;
-    friend bool operator==(const Parse &, const Parse &) = default;
-  };
-  struct UnknownFormat {
-    friend bool operator==(const UnknownFormat &,
-                           const UnknownFormat &) = default;
-  };
-  // The member name that was looked for.
-  struct MissingMember {
-    std::string name;
-    friend bool operator==(const MissingMember &,
-                           const MissingMember &) = default;
-  };
-  using Value =
-      std::variant<IoError, ZipError, Parse, UnknownFormat, MissingMember>;
-
   explicit LoadError(Value value) : value_(std::move(value)) {}
   Value value_;
 };

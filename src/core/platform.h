@@ -24,8 +24,8 @@ using InterruptCheck = bool (*)();
 // The bytes one read delivered (0 at the end), or its failure.
 using ReadOutcome = Result<std::size_t, IoError>;
 
-// Seeks from the start, from the current position or from the end.
-enum class SeekFrom { Start, Current, End };
+// Seeks from the start or from the end.
+enum class SeekFrom { Start, End };
 
 // The position after a seek, counted from the start.
 using SeekOutcome = Result<std::uint64_t, IoError>;

@@ -92,9 +92,7 @@ ReadOutcome read_at(NativeFile file, std::uint64_t offset,
 }
 
 SeekOutcome seek(NativeFile file, std::int64_t offset, SeekFrom from) {
-  const int whence = from == SeekFrom::Start     ? SEEK_SET
-                     : from == SeekFrom::Current ? SEEK_CUR
-                                                 : SEEK_END;
+  const int whence = from == SeekFrom::Start ? SEEK_SET : SEEK_END;
   const off_t at = ::lseek(file, static_cast<off_t>(offset), whence);
   if (at < 0) {
     return IoError::from_os_code(errno);

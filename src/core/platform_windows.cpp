@@ -120,9 +120,7 @@ SeekOutcome seek(NativeFile file, std::int64_t offset, SeekFrom from) {
   if (is_pipe(file)) {
     return IoError::from_os_code(ERROR_SEEK_ON_DEVICE);
   }
-  const DWORD method = from == SeekFrom::Start     ? FILE_BEGIN
-                       : from == SeekFrom::Current ? FILE_CURRENT
-                                                   : FILE_END;
+  const DWORD method = from == SeekFrom::Start ? FILE_BEGIN : FILE_END;
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
   LARGE_INTEGER at;

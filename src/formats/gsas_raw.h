@@ -5,8 +5,6 @@
 #include "core/load_result.h"
 
 #include <cstddef>
-#include <string_view>
-#include <vector>
 
 namespace difral {
 
@@ -17,10 +15,12 @@ LoadResult read_gsas_raw(ByteSource source);
 
 namespace detail {
 
-// The fast path of an ASCII data line: appends to y the values of its
-// leading fields of eight bytes, spaces and then digits, each a whole token,
+// The fast path of an ASCII data line, [line, line + length) with readable
+// bytes after it: stores in out the values of its leading fields of eight
+// bytes, spaces and then digits, each a whole token, at most room of them,
 // and returns how many it took. The rest of the line is left to the tokens.
-std::size_t add_gsas_fields(std::string_view line, std::vector<double> &y);
+std::size_t gsas_fields(const char *line, std::size_t length, double *out,
+                        std::size_t room) noexcept;
 
 } // namespace detail
 

@@ -19,26 +19,16 @@ void raise_wrong_type(const char *parameter, PyObject *value,
                type_name.get(), expected);
 }
 
-// The missing names in parameter order: 'a', 'a' and 'b', or
-// 'a', 'b', and 'c'.
+// The missing names in parameter order: 'a', or 'a' and 'b'.
 std::string quoted_list(std::span<const char *const> parameters,
-                        std::span<PyObject *const> bound, std::size_t missing) {
+                        std::span<PyObject *const> bound) {
   std::string text;
-  std::size_t written = 0;
   for (std::size_t i = 0; i < parameters.size(); ++i) {
-    if (bound[i] != nullptr) {
-      continue;
+    if (bound[i] == nullptr) {
+      text += text.empty() ? "'" : " and '";
+      text += parameters[i];
+      text += '\'';
     }
-    if (written > 0) {
-      text += missing == 2 ? " and " : ", ";
-      if (missing > 2 && written == missing - 1) {
-        text += "and ";
-      }
-    }
-    text += '\'';
-    text += parameters[i];
-    text += '\'';
-    ++written;
   }
   return text;
 }
@@ -92,7 +82,7 @@ bool bind_arguments(const char *function,
     missing += value == nullptr ? 1 : 0;
   }
   if (missing > 0) {
-    const std::string names = quoted_list(parameters, bound, missing);
+    const std::string names = quoted_list(parameters, bound);
     PyErr_Format(PyExc_TypeError,
                  "%s() missing %zu required positional argument%s: %s",
                  function, missing, missing == 1 ? "" : "s", names.c_str());

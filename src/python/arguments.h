@@ -10,8 +10,8 @@
 
 namespace difral::python {
 
-// Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call to parameters
-// that are all positional-or-keyword and required. On success every slot of
+// Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call to at most two
+// parameters, all positional-or-keyword and required. On success every slot of
 // bound holds a borrowed reference. Otherwise sets TypeError, checking in
 // this order: too many positional arguments, each keyword in turn (unknown,
 // or naming a parameter that already has a value), then every missing

@@ -48,7 +48,7 @@ private:
 } // namespace
 
 void raise_load_error(LoadError error) {
-  PyObject *type = nullptr;
+  PyObject *type = PyExc_ValueError;
   switch (error.kind()) {
   case LoadErrorKind::Io:
     type = PyExc_OSError;
@@ -57,12 +57,7 @@ void raise_load_error(LoadError error) {
   case LoadErrorKind::Parse:
   case LoadErrorKind::UnknownFormat:
   case LoadErrorKind::MissingArchiveMember:
-    type = PyExc_ValueError;
     break;
-  }
-  if (type == nullptr) {
-    raise_panic("load error of unknown kind");
-    return;
   }
   const std::string text = error.message();
   // The payload is not needed once the text exists.

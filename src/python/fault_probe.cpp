@@ -60,11 +60,6 @@ PyObject *dealloc_fault(PyObject *, PyObject *const *args,
   Py_RETURN_NONE;
 }
 
-template <class Function> PyCFunction as_method(Function function) noexcept {
-  return reinterpret_cast<PyCFunction>(
-      reinterpret_cast<void (*)(void)>(function));
-}
-
 PyMethodDef probe_methods[] = {
     {"raise_fault", as_method(raise_fault), METH_O, nullptr},
     {"raise_unnamed_fault", as_method(raise_unnamed_fault), METH_NOARGS,

@@ -35,49 +35,46 @@ bool signal_handler_raised() noexcept { return PyErr_CheckSignals() != 0; }
 constexpr const char *load_file_parameters[] = {"path"};
 constexpr const char *load_bytes_parameters[] = {"data", "filename"};
 
+// An entry point: binds the arguments to the parameters, then runs body on
+// them, with nothing unwinding into the interpreter.
+template <std::size_t N, class Body>
+PyObject *bound_call(const char *function, const char *const (&parameters)[N],
+                     PyObject *const *args, Py_ssize_t nargsf,
+                     PyObject *kwnames, Body body) noexcept {
+  return guard([&]() -> PyObject * {
+    PyObject *bound[N];
+    if (!bind_arguments(function, parameters, args, nargsf, kwnames, bound)) {
+      return nullptr;
+    }
+    return body(bound);
+  });
+}
+
 PyObject *load_file(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
                     PyObject *kwnames) noexcept {
-  return guard([&]() -> PyObject * {
-    PyObject *bound[1];
-    if (!bind_arguments("load_file", load_file_parameters, args, nargsf,
-                        kwnames, bound)) {
-      return nullptr;
-    }
-    const auto path = str_argument("path", bound[0]);
-    if (!path) {
-      return nullptr;
-    }
-    return finish(load_path(*path, signal_handler_raised));
-  });
+  return bound_call(
+      "load_file", load_file_parameters, args, nargsf, kwnames,
+      [](PyObject *const *bound) -> PyObject * {
+        const auto path = str_argument("path", bound[0]);
+        return path ? finish(load_path(*path, signal_handler_raised)) : nullptr;
+      });
 }
 
+// data is checked first, whatever filename is. The caller's reference keeps
+// the immutable bytes alive for the call.
 PyObject *load_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
                      PyObject *kwnames) noexcept {
-  return guard([&]() -> PyObject * {
-    PyObject *bound[2];
-    if (!bind_arguments("load_bytes", load_bytes_parameters, args, nargsf,
-                        kwnames, bound)) {
-      return nullptr;
-    }
-    // data is checked first, whatever filename is.
-    const auto data = bytes_argument("data", bound[0]);
-    if (!data) {
-      return nullptr;
-    }
-    const auto filename = str_argument("filename", bound[1]);
-    if (!filename) {
-      return nullptr;
-    }
-    // The caller's reference keeps the immutable bytes alive for the call.
-    return finish(load_buffer(*data, *filename, signal_handler_raised));
-  });
-}
-
-// Fast-call functions go into PyMethodDef through void (*)(void), as
-// CPython's _PyCFunction_CAST does, so -Wcast-function-type stays quiet.
-template <class Function> PyCFunction as_method(Function function) noexcept {
-  return reinterpret_cast<PyCFunction>(
-      reinterpret_cast<void (*)(void)>(function));
+  return bound_call("load_bytes", load_bytes_parameters, args, nargsf, kwnames,
+                    [](PyObject *const *bound) -> PyObject * {
+                      const auto data = bytes_argument("data", bound[0]);
+                      const auto filename =
+                          data ? str_argument("filename", bound[1])
+                               : std::nullopt;
+                      return filename
+                                 ? finish(load_buffer(*data, *filename,
+                                                      signal_handler_raised))
+                                 : nullptr;
+                    });
 }
 
 PyMethodDef load_file_def = {

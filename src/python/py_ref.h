@@ -38,4 +38,11 @@ private:
   PyObject *object_ = nullptr;
 };
 
+// Fast-call functions go into PyMethodDef through void (*)(void), as
+// CPython's _PyCFunction_CAST does, so -Wcast-function-type stays quiet.
+template <class Function> PyCFunction as_method(Function function) noexcept {
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)(void)>(function));
+}
+
 } // namespace difral::python

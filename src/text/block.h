@@ -39,12 +39,14 @@ struct BlockMasks {
 
 // One implementation of the classification. classify fills the masks of
 // the first chunks of data (chunks * 64 bytes readable) and returns whether
-// every byte of them is ASCII.
+// every byte of them is ASCII. bit_instructions: the CPUs it runs on have
+// x86's BMI1 and BMI2 too, so the readers' block loop is compiled for them.
 struct Classifier {
   std::string_view name;
   bool (*supported)() noexcept;
   bool (*classify)(const char *data, std::size_t chunks,
                    BlockMasks &masks) noexcept;
+  bool bit_instructions = false;
 };
 
 namespace detail {
@@ -78,25 +80,29 @@ bits_from(const std::array<std::uint64_t, chunk_count + 1> &map,
 
 } // namespace detail
 
-// A classified block as readers see it: its bytes and their masks.
-// Positions are offsets into data.
-struct BlockView {
+// A whole line of a classified all-ASCII block, as the line reader hands it
+// to a reader: the block's bytes and masks, and the line's bounds in them,
+// [begin, end) without its terminator. Valid until the next block is read.
+struct BlockLine {
   const char *data;
   const BlockMasks *masks;
+  std::size_t begin;
+  std::size_t end;
+
+  std::string_view text() const noexcept { return {data + begin, end - begin}; }
 };
 
-// The tokens of the line [begin, end) of a classified block, in order,
-// found 64 bytes at a time from the separator masks. The byte before begin
-// belongs to no token.
+// The tokens of a block line, in order, found 64 bytes at a time from the
+// separator masks: [start, stop) in the block's bytes. The byte before the
+// line belongs to no token.
 template <bool Comma> class LineTokens {
 public:
-  LineTokens(const BlockView &block, std::size_t begin,
-             std::size_t end) noexcept
-      : block_(block), end_(end) {
-    window(begin, 0);
+  explicit LineTokens(const BlockLine &line) noexcept
+      : masks_(*line.masks), end_(line.end) {
+    window(line.begin, 0);
   }
 
-  // The next token, at [start, stop); false when none is left.
+  // The next token; false when none is left.
   bool next(std::size_t &start, std::size_t &stop) noexcept {
     while (edges_ == 0) {
       if (end_ - base_ <= chunk_size) {
@@ -104,12 +110,12 @@ public:
       }
       window(base_ + chunk_size, 0);
     }
-    start = base_ + static_cast<std::size_t>(__builtin_ctzll(edges_));
+    start = base_ + static_cast<std::size_t>(std::countr_zero(edges_));
     edges_ &= edges_ - 1;
     while (edges_ == 0) {
       window(base_ + chunk_size, 1); // the token runs past the window
     }
-    stop = base_ + static_cast<std::size_t>(__builtin_ctzll(edges_));
+    stop = base_ + static_cast<std::size_t>(std::countr_zero(edges_));
     edges_ &= edges_ - 1;
     return true;
   }
@@ -121,13 +127,13 @@ private:
     const std::size_t left = end_ - pos;
     base_ = pos;
     const std::uint64_t tokens =
-        ~(detail::bits_from(block_.masks->blanks, pos) |
-          (Comma ? detail::bits_from(block_.masks->commas, pos) : 0) |
+        ~(detail::bits_from(masks_.blanks, pos) |
+          (Comma ? detail::bits_from(masks_.commas, pos) : 0) |
           (left < chunk_size ? ~std::uint64_t{0} << left : 0));
     edges_ = tokens ^ (tokens << 1 | in_token);
   }
 
-  const BlockView &block_;
+  const BlockMasks &masks_;
   std::size_t end_;
   std::size_t base_ = 0;
   // The first byte of each token of the window and the byte after it, those

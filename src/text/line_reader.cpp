@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "text/line_reader.h"
 
+#include "core/float_environment.h"
 #include "text/text.h"
 
 #include <algorithm>
-#include <cstdint>
+#include <atomic>
 #include <cstring>
 
 namespace difral {
@@ -13,30 +14,36 @@ namespace {
 
 constexpr char byte_order_mark[] = {'\xEF', '\xBB', '\xBF'};
 
+std::atomic<bool> general_path_forced{false};
+
 } // namespace
 
-bool LineReader::refill() {
+void detail::force_general_path(bool on) noexcept {
+  general_path_forced.store(on, std::memory_order_relaxed);
+}
+
+LineReader::LineReader(ByteStream &stream, std::size_t max_line) noexcept
+    : stream_(&stream), max_line_(max_line),
+      classifier_(detail::active_classifier()),
+      general_only_(general_path_forced.load(std::memory_order_relaxed)) {}
+
+void LineReader::refill() {
   before_block_ += fill_;
   pos_ = 0;
   fill_ = 0;
-  if (pending_ || eof_) {
-    return false;
-  }
+  fast_ = false;
   // At the start, gather three bytes if the stream has them, so that a
   // byte-order mark split over short reads is still seen whole.
   const std::size_t wanted = at_start_ ? sizeof byte_order_mark : 1;
-  while (fill_ < wanted) {
+  while (fill_ < wanted && !pending_ && !eof_) {
     ReadOutcome got = stream_->read(std::as_writable_bytes(
         std::span(buffer_).first(line_buffer_size).subspan(fill_)));
     if (!got.ok()) {
       pending_ = std::move(got.error());
-      break;
-    }
-    if (*got == 0) {
+    } else if (*got == 0) {
       eof_ = true;
-      break;
     }
-    fill_ += *got;
+    fill_ += got.ok() ? *got : 0;
   }
   if (at_start_) {
     at_start_ = false;
@@ -46,68 +53,80 @@ bool LineReader::refill() {
       pos_ = sizeof byte_order_mark;
     }
   }
+  if (after_cr_) {
+    after_cr_ = false;
+    if (fill_ > 0 && buffer_[0] == '\n') {
+      pos_ = 1; // the LF of a CR LF split between blocks
+    }
+  }
   // The classifier and the converter read into the padding: keep it
   // defined, and free of line ends.
   std::memset(buffer_.data() + fill_, 0, block_padding);
   chunks_ = (fill_ + chunk_size - 1) / chunk_size;
   block_ascii_ = classifier_.classify(buffer_.data(), chunks_, masks_);
-  return fill_ > 0;
+  // Asked after the read, in which a signal handler may have changed the
+  // rounding: the block's fast conversions happen before the next one.
+  fast_ =
+      pos_ < fill_ && block_ascii_ && !general_only_ && divides_to_nearest();
 }
 
-[[gnu::always_inline]] inline LineOutcome
-LineReader::finish(std::string_view line, bool in_block) {
-  if (!(in_block && block_ascii_) && !is_valid_utf8(line)) {
-    return {LineOutcome::Status::Failure, {}, IoError::invalid_utf8()};
-  }
-  return {LineOutcome::Status::Line, line, std::nullopt};
-}
-
-LineOutcome LineReader::next_line() {
+LineReader::Next LineReader::next_line() {
   spill_.clear();
   for (;;) {
-    while (pos_ == fill_) {
-      if (!refill()) {
-        return finish_at_end();
+    if (pos_ == fill_) {
+      refill();
+      if (fill_ == 0) {
+        // A read failure wins over invalid bytes before it.
+        if (pending_) {
+          return Next::Failure;
+        }
+        if (spill_.empty()) {
+          return Next::End;
+        }
+        line_ = spill_; // the last line, without a terminator
+        break;
       }
+      continue;
     }
-    if (after_cr_) {
-      // The LF of a CR LF whose CR ended the previous line.
-      after_cr_ = false;
-      if (buffer_[pos_] == '\n') {
-        ++pos_;
-        continue;
-      }
-    }
-    const char *start = buffer_.data() + pos_;
-    const std::size_t term = std::min(line_end(pos_), fill_);
-    const std::size_t length = term - pos_;
-    if (max_line_ != 0 && spill_.size() + length > max_line_) {
-      return {LineOutcome::Status::Failure,
-              {},
-              IoError::with_text("line too long")};
-    }
-    if (term == fill_ || !spill_.empty()) {
-      spill_.append(start, length); // the line goes on past this block
+    const std::size_t term = line_end();
+    const std::string_view part(buffer_.data() + pos_, term - pos_);
+    if (max_line_ != 0 && spill_.size() + part.size() > max_line_) {
+      pending_ = IoError::with_text("line too long");
+      return Next::Failure;
     }
     if (term == fill_) {
+      spill_.append(part); // the line goes on past this block
       pos_ = fill_;
       continue;
     }
-    step_over_line(term);
-    return spill_.empty() ? finish({start, length}, true)
-                          : finish(spill_, false);
+    pass_terminator(term);
+    if (spill_.empty()) {
+      line_ = part;
+      if (block_ascii_) {
+        return Next::Line; // no byte past 0x7F: valid UTF-8
+      }
+    } else {
+      line_ = spill_.append(part);
+    }
+    break;
   }
+  if (!is_valid_utf8(line_)) {
+    pending_ = IoError::invalid_utf8();
+    return Next::Failure;
+  }
+  return Next::Line;
 }
 
-LineOutcome LineReader::finish_at_end() {
-  if (pending_) {
-    // A read failure wins over invalid bytes before it.
-    return {LineOutcome::Status::Failure, {}, std::move(pending_)};
+std::size_t LineReader::line_end() const noexcept {
+  std::size_t w = pos_ / chunk_size;
+  std::uint64_t ends =
+      masks_.ends[w] & (~std::uint64_t{0} << pos_ % chunk_size);
+  while (ends == 0 && ++w < chunks_) {
+    ends = masks_.ends[w];
   }
-  if (spill_.empty()) {
-    return {LineOutcome::Status::End, {}, std::nullopt};
-  }
-  return finish(spill_, false);
+  return ends == 0 ? fill_
+                   : w * chunk_size +
+                         static_cast<std::size_t>(std::countr_zero(ends));
 }
 
 } // namespace difral

@@ -6,6 +6,7 @@
 #include "text/block.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,14 +15,35 @@
 
 namespace difral {
 
-// What next_line gives: a line, the end of input, or a failure.
-struct LineOutcome {
-  enum class Status { Line, End, Failure };
-  Status status = Status::End;
-  // The line without its terminator. Valid until the next call of next_line.
-  std::string_view line;
-  std::optional<IoError> error;
-};
+namespace detail {
+
+// Makes every later load read each line the general way, as text, instead
+// of taking whole lines of a block on the fast path (for the tests and fuzz
+// targets that compare the two).
+void force_general_path(bool on) noexcept;
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// read() with everything it calls that the compiler can see compiled again
+// for BMI1 and BMI2.
+template <class Read>
+[[gnu::target("bmi,bmi2"), gnu::flatten]] auto
+read_with_bit_instructions(Read read) {
+  return read();
+}
+#endif
+
+// read(), a reader's whole load: compiled again for the block loop of the
+// active classifier's kernel where its CPUs have more instructions.
+template <class Read> auto read_for_kernel(Read read) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (active_classifier().bit_instructions) {
+    return read_with_bit_instructions(read);
+  }
+#endif
+  return read();
+}
+
+} // namespace detail
 
 // Reads UTF-8 lines from a stream through an 8192-byte buffer. LF, CR LF and
 // a lone CR each end a line; a final line without a terminator is still a
@@ -35,106 +57,128 @@ struct LineOutcome {
 // inflate to far more than the archive's own size).
 class LineReader {
 public:
-  explicit LineReader(ByteStream &stream, std::size_t max_line = 0) noexcept
-      : stream_(&stream), max_line_(max_line) {}
+  explicit LineReader(ByteStream &stream, std::size_t max_line = 0) noexcept;
   LineReader(const LineReader &) = delete;
   LineReader &operator=(const LineReader &) = delete;
 
-  // Hands each line that lies wholly in the classified all-ASCII block,
-  // from the next one on, to take(begin, end): the line without its
-  // terminator at [begin, end) of block(), already consumed. Stops after a
-  // line for which take returns false, and at the first line that
-  // next_line must read. May refill the buffer, and so may throw what the
-  // stream throws.
-  template <class Take> void take_block_lines(Take take) {
-    if ((pos_ == fill_ && !refill()) || !block_ascii_ || after_cr_) {
-      return;
+  // Hands every line, in order, to one of two callables, each returning
+  // whether to go on: a whole line of a classified all-ASCII block, read
+  // while the arithmetic rounds to nearest (asked for each block), to
+  // block_line(const BlockLine &); every other line to line(string_view),
+  // valid until the call returns. Gives the read failure, if any; nothing
+  // at the end of the input, or when a callable said stop, after which read
+  // takes up the next line. After a failure, do not call again.
+  template <class OnBlockLine, class OnLine>
+  std::optional<IoError> read(OnBlockLine block_line, OnLine line) {
+    for (;;) {
+      if (pos_ == fill_) {
+        refill();
+      }
+      if (fast_ && !read_block_lines(block_line)) {
+        return std::nullopt;
+      }
+      switch (next_line()) {
+      case Next::Line:
+        if (!line(std::string_view(line_))) {
+          return std::nullopt;
+        }
+        break;
+      case Next::End:
+        return std::nullopt;
+      case Next::Failure:
+        return std::move(pending_);
+      }
     }
+  }
+
+  // Every line as text.
+  template <class OnLine> std::optional<IoError> read(OnLine line) {
+    return read([&](const BlockLine &block) { return line(block.text()); },
+                line);
+  }
+
+  // How many bytes of the stream the lines so far have taken up.
+  std::uint64_t consumed() const noexcept { return before_block_ + pos_; }
+
+private:
+  enum class Next { Line, End, Failure };
+
+  // The lines that end in the buffered block, from pos_ on, as its end bits
+  // give them; false when one said stop.
+  template <class OnBlockLine> bool read_block_lines(OnBlockLine &block_line) {
     std::size_t w = pos_ / chunk_size;
     std::uint64_t ends =
         masks_.ends[w] & (~std::uint64_t{0} << pos_ % chunk_size);
     for (;;) {
       while (ends == 0) {
         if (++w == chunks_) {
-          return;
+          return true;
         }
         ends = masks_.ends[w];
       }
       // The padding holds no line end: term is in the block.
       const std::size_t term =
-          w * chunk_size + static_cast<std::size_t>(__builtin_ctzll(ends));
+          w * chunk_size + static_cast<std::size_t>(std::countr_zero(ends));
       ends &= ends - 1;
       if (term < pos_) {
-        continue; // the LF of a CR LF, the first bit of its word
+        continue; // the end of a terminator already passed
       }
-      const std::size_t begin = pos_;
-      step_over_line(term);
-      if (pos_ == term + 2) {
-        ends &= ends - 1; // and the LF of a CR LF
+      const BlockLine found{buffer_.data(), &masks_, pos_, term};
+      if (pass_terminator(term)) {
+        ends &= ends - 1; // its second byte, when in this word
       }
-      if (!take(begin, term) || after_cr_) {
-        return;
+      if (!block_line(found)) {
+        return false;
       }
     }
   }
-  BlockView block() const noexcept { return {buffer_.data(), &masks_}; }
 
-  // Any line. After End or Failure the reader is finished: do not call
-  // again.
-  LineOutcome next_line();
-
-  // How many bytes of the stream the lines so far have taken up.
-  std::uint64_t consumed() const noexcept { return before_block_ + pos_; }
-
-private:
-  // The first LF or CR at or after pos; at or past fill_ when none.
-  std::size_t line_end(std::size_t pos) const noexcept {
-    std::size_t w = pos / chunk_size;
-    std::uint64_t ends =
-        masks_.ends[w] & (~std::uint64_t{0} << pos % chunk_size);
-    while (ends == 0 && ++w < chunks_) {
-      ends = masks_.ends[w];
-    }
-    return w * chunk_size +
-           (ends == 0 ? 0 : static_cast<std::size_t>(__builtin_ctzll(ends)));
-  }
-  // Moves past the line ended at term, and past the LF of a CR LF; a CR
-  // that ends the block leaves its LF to the next call.
-  void step_over_line(std::size_t term) noexcept {
+  // Moves past the terminator at term; true when it is a CR LF whose LF is
+  // in the block. The LF of a CR that ends the block is the next block's
+  // first byte: refill passes it.
+  bool pass_terminator(std::size_t term) noexcept {
     pos_ = term + 1;
-    if (buffer_[term] == '\r') {
-      if (pos_ == fill_) {
-        after_cr_ = true;
-      } else if (buffer_[pos_] == '\n') {
-        ++pos_;
-      }
+    if (buffer_[term] != '\r') {
+      return false;
     }
+    after_cr_ = pos_ == fill_;
+    if (after_cr_ || buffer_[pos_] != '\n') {
+      return false;
+    }
+    ++pos_;
+    return true;
   }
-  // Refills the empty buffer. Returns false at the end of the stream or on
-  // a failure, which it leaves in pending_.
-  bool refill();
-  // Checks a finished line for valid UTF-8; in_block says that it lies
-  // wholly in the buffered block.
-  LineOutcome finish(std::string_view line, bool in_block);
-  // The outcome once the stream has ended or failed: the last unterminated
-  // line, the pending failure, or the end.
-  LineOutcome finish_at_end();
+
+  // Reads and classifies the next block into the empty buffer. At the end
+  // of the stream or on a failure, which it leaves in pending_, the buffer
+  // stays empty.
+  void refill();
+  // The next line into line_ (gathered across blocks when it must be), or
+  // the end, or the failure in pending_.
+  Next next_line();
+  // The first LF or CR from pos_ on, or fill_ when the block has none.
+  std::size_t line_end() const noexcept;
 
   ByteStream *stream_;
   std::size_t max_line_;
-  const Classifier &classifier_ = detail::active_classifier();
+  const Classifier &classifier_;
+  const bool general_only_;
   std::size_t pos_ = 0;
   std::size_t fill_ = 0;
   std::size_t chunks_ = 0;
   // Bytes of the stream before the buffered block.
   std::uint64_t before_block_ = 0;
-  // The buffered block holds no byte past 0x7F: its lines need no check.
+  // The buffered block is all ASCII: its lines need no UTF-8 check.
   bool block_ascii_ = false;
+  // ... and its whole lines take the fast path.
+  bool fast_ = false;
   bool at_start_ = true;
   bool eof_ = false;
-  // The previous line ended in CR: an LF right after it belongs to it.
+  // The previous line ended in a CR that ended the block.
   bool after_cr_ = false;
   std::optional<IoError> pending_;
+  // The line next_line found: a view into the buffer or into spill_.
+  std::string_view line_;
   // Holds a line that does not fit in the buffer's unread bytes.
   std::string spill_;
   std::array<char, line_buffer_size + block_padding> buffer_;

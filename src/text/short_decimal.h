@@ -1,28 +1,22 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// The readers' one fast number conversion. A token of a classified block
-// that is a plain decimal of at most 16 digits is converted as an integer,
-// then scaled by an exact power of ten in one correctly rounded division
-// (the fast path of Clinger's algorithm), which gives parse_value's bits.
-// Every other token goes to parse_value, the one definition of the grammar.
+// The readers' one fast number path, in two steps as fast_float's: a scanner
+// finds a token's sign, digits and point, and a plain decimal of at most 16
+// digits becomes a ShortDecimal; one correctly rounded division of exact
+// doubles (the fast path of Clinger's algorithm) turns that into
+// parse_value's bits. GSAS fields feed the same division. Every other token
+// goes to parse_value, the one definition of the grammar.
 
 #include "text/block.h"
 #include "text/text.h"
 
 #include <array>
-#include <cfenv>
-#include <cfloat>
+#include <bit>
 #include <cstdint>
 #include <optional>
 
 namespace difral::detail {
-
-// One division of exact doubles is correctly rounded only while the FPU
-// rounds to nearest and evaluates in double precision.
-inline bool rounds_to_nearest() noexcept {
-  return FLT_EVAL_METHOD == 0 && std::fegetround() == FE_TONEAREST;
-}
 
 inline constexpr std::array<double, 17> exact_powers_of_ten = {
     1e0, 1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7, 1e8,
@@ -64,29 +58,49 @@ inline std::uint64_t without_point(std::uint64_t word, const char *next,
   return (word & low_bytes[count]) | (digit_values(next) & ~low_bytes[count]);
 }
 
-// The value of the token [p, p + length) when it is an optional sign and at
-// most 16 digits around an optional point, in at most 16 bytes after the
-// sign; false for every other token. The token is ASCII, and a separator
-// and a block's padding follow it, so a run of digits ends at its end.
-inline bool short_decimal(const char *p, std::size_t length,
-                          double &value) noexcept {
-  const bool negative = *p == '-';
-  if (*p == '-' || *p == '+') {
-    ++p;
+// A decimal whose value is exactly mantissa / 10^scale, with its sign.
+struct ShortDecimal {
+  std::uint64_t mantissa; // at most 2^53, so a double holds it exactly
+  std::size_t scale;      // at most 16
+  bool negative;
+};
+
+// The one conversion: both operands are exact doubles, so the quotient is
+// the correctly rounded value while divides_to_nearest(). It is never
+// subnormal, so flush-to-zero cannot change it.
+inline double to_double(const ShortDecimal &decimal) noexcept {
+  // Below 2^53: the signed conversion is exact and a single instruction.
+  const double magnitude =
+      static_cast<double>(static_cast<std::int64_t>(decimal.mantissa)) /
+      exact_powers_of_ten[decimal.scale];
+  return decimal.negative ? -magnitude : magnitude;
+}
+
+// The scanner: the token [p, p + length) as a ShortDecimal when it is an
+// optional sign and at most 16 digits around an optional point, in at most
+// 16 bytes after the sign; false for every other token. The token is ASCII,
+// and a separator and a block's padding follow it, so a run of digits ends
+// at its end.
+inline bool scan_short_decimal(const char *p, std::size_t length,
+                               ShortDecimal &decimal) noexcept {
+  std::uint64_t low = digit_values(p);
+  std::uint64_t marks = non_digits(low);
+  // A sign is a first byte that is not a digit, which most tokens lack.
+  decimal.negative = false;
+  if ((marks & 0x80) != 0 && (*p == '-' || *p == '+')) {
+    decimal.negative = *p == '-';
+    low = digit_values(++p);
+    marks = non_digits(low);
     --length;
   }
   if (length - 1 >= 16) {
     return false; // the sign alone, or more than 16 bytes
   }
-  std::uint64_t low = digit_values(p);
-  const std::uint64_t marks = non_digits(low);
   std::size_t whole; // the digits before the first other byte
   std::size_t digits;
-  std::size_t scale;
-  std::uint64_t mantissa; // the value times 10^scale
   if (length <= 9 && marks != 0) {
     // At most eight digits: one word.
-    whole = static_cast<std::size_t>(__builtin_ctzll(marks)) / 8;
+    whole = static_cast<std::size_t>(std::countr_zero(marks)) / 8;
     digits = whole;
     if (whole != length) {
       // One point, and only digits after it.
@@ -100,60 +114,53 @@ inline bool short_decimal(const char *p, std::size_t length,
       }
     }
     // The bytes after the digits read as trailing zeros; scale undoes them.
-    mantissa = eight_digits(low & low_bytes[digits]);
-    scale = 8 - whole;
-  } else {
-    // Eight digits or more: two words, the point removed the same way.
-    std::uint64_t high = digit_values(p + 8);
-    const std::uint64_t rest = non_digits(high);
-    whole = marks != 0 ? static_cast<std::size_t>(__builtin_ctzll(marks)) / 8
-            : rest != 0
-                ? 8 + static_cast<std::size_t>(__builtin_ctzll(rest)) / 8
-                : 16;
-    digits = whole;
-    if (whole != length) {
-      digits = length - 1;
-      if (p[whole] != '.') {
-        return false;
-      }
-      if (whole < 8) {
-        low = without_point(low, p + 1, whole);
-        high = digit_values(p + 9);
-      } else {
-        high = without_point(high, p + 9, whole - 8);
-      }
-      if ((non_digits(low) | (non_digits(high) & low_bytes[digits - 8])) != 0) {
-        return false;
-      }
+    decimal.mantissa = eight_digits(low & low_bytes[digits]);
+    decimal.scale = 8 - whole;
+    return true;
+  }
+  // Eight digits or more: two words, the point removed the same way.
+  std::uint64_t high = digit_values(p + 8);
+  const std::uint64_t rest = non_digits(high);
+  whole = marks != 0  ? static_cast<std::size_t>(std::countr_zero(marks)) / 8
+          : rest != 0 ? 8 + static_cast<std::size_t>(std::countr_zero(rest)) / 8
+                      : 16;
+  digits = whole;
+  if (whole != length) {
+    digits = length - 1;
+    if (p[whole] != '.') {
+      return false;
     }
-    mantissa = eight_digits(low);
-    scale = digits - whole;
-    if (digits > 8) {
-      mantissa = mantissa * static_cast<std::uint64_t>(
-                                exact_powers_of_ten[digits - 8]) +
-                 eight_digits(high << 8 * (16 - digits));
-      if (mantissa > (std::uint64_t{1} << 53)) {
-        return false;
-      }
+    if (whole < 8) {
+      low = without_point(low, p + 1, whole);
+      high = digit_values(p + 9);
+    } else {
+      high = without_point(high, p + 9, whole - 8);
+    }
+    if ((non_digits(low) | (non_digits(high) & low_bytes[digits - 8])) != 0) {
+      return false;
     }
   }
-  // Below 2^53: the signed conversion is exact and a single instruction.
-  const double magnitude =
-      static_cast<double>(static_cast<std::int64_t>(mantissa)) /
-      exact_powers_of_ten[scale];
-  value = negative ? -magnitude : magnitude;
-  return true;
+  decimal.mantissa = eight_digits(low);
+  decimal.scale = digits - whole;
+  if (digits > 8) {
+    decimal.mantissa = decimal.mantissa * static_cast<std::uint64_t>(
+                                              exact_powers_of_ten[digits - 8]) +
+                       eight_digits(high << 8 * (16 - digits));
+  }
+  return decimal.mantissa <= std::uint64_t{1} << 53;
 }
 
-// The value of the token [begin, end) of a block, as parse_value gives it;
-// false when it is not a number. Only while rounds_to_nearest().
-inline bool token_value(const BlockView &block, std::size_t begin,
-                        std::size_t end, double &value) noexcept {
-  if (short_decimal(block.data + begin, end - begin, value)) {
+// The value of the token [start, stop) of a block's bytes, as parse_value
+// gives it; false when it is not a number. Only while divides_to_nearest().
+inline bool token_value(const char *data, std::size_t start, std::size_t stop,
+                        double &value) noexcept {
+  if (ShortDecimal decimal;
+      scan_short_decimal(data + start, stop - start, decimal)) {
+    value = to_double(decimal);
     return true;
   }
   const std::optional<double> parsed =
-      parse_value({block.data + begin, end - begin});
+      parse_value({data + start, stop - start});
   value = parsed.value_or(0);
   return parsed.has_value();
 }

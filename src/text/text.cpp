@@ -95,44 +95,6 @@ std::size_t first_tokens(std::string_view text, std::string_view *out,
   return count;
 }
 
-// The magnitude of a decimal number that binary64 cannot hold, [p, end)
-// matching the decimal grammar without its sign: infinity when it is too
-// large and zero when it is too small. The two lie over 600 powers of ten
-// apart, so the power of ten of the first nonzero digit tells them apart.
-double out_of_range_magnitude(const char *p, const char *end) noexcept {
-  std::int64_t power = 0; // of the first nonzero digit once it is found
-  bool nonzero = false;
-  bool fraction = false;
-  for (; p < end && *p != 'e' && *p != 'E'; ++p) {
-    if (*p == '.') {
-      fraction = true;
-    } else if (!nonzero) {
-      power -= fraction ? 1 : 0;
-      nonzero = *p != '0';
-    } else if (!fraction) {
-      ++power;
-    }
-  }
-  if (!nonzero) {
-    return 0.0;
-  }
-  if (p < end) {
-    ++p; // the exponent mark
-    const bool negative_exponent = *p == '-';
-    if (*p == '+' || *p == '-') {
-      ++p;
-    }
-    // Far beyond the range, and far from overflowing.
-    constexpr std::int64_t cap = std::int64_t{1} << 40;
-    std::int64_t exponent = 0;
-    for (; p < end; ++p) {
-      exponent = std::min(exponent * 10 + (*p - '0'), cap);
-    }
-    power += negative_exponent ? -exponent : exponent;
-  }
-  return power >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
-}
-
 } // namespace
 
 bool is_valid_utf8(std::string_view text) noexcept {
@@ -255,17 +217,12 @@ std::optional<double> parse_value(std::string_view token) noexcept {
   const char c = *p;
   if ((c >= '0' && c <= '9') || c == '.') {
     // fast_float's decimal grammar is exactly ours once the sign is gone and
-    // the whole token must be consumed.
+    // the whole token must be consumed. Out of range, it gives infinity or
+    // zero: 3.9 silently, later releases with result_out_of_range.
     double value = 0;
     const auto result = fast_float::from_chars(p, end, value);
-    if (result.ptr != end) {
-      return std::nullopt;
-    }
-    if (result.ec == std::errc::result_out_of_range) {
-      // Some releases of fast_float give infinity or zero here, others
-      // report the range alone: overflow and underflow are decided here.
-      value = out_of_range_magnitude(p, end);
-    } else if (result.ec != std::errc()) {
+    if (result.ptr != end || (result.ec != std::errc() &&
+                              result.ec != std::errc::result_out_of_range)) {
       return std::nullopt;
     }
     return negative ? -value : value;

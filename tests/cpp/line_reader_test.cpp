@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "text/line_reader.h"
 
-#include "classifiers.h"
+#include "paths.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -27,20 +27,16 @@ struct Read {
   std::optional<std::string> failure;
 };
 
-Read read_all(ByteStream &stream) {
-  LineReader reader(stream);
+Read read_all(ByteStream &stream, std::size_t max_line = 0) {
+  LineReader reader(stream, max_line);
   Read out;
-  for (;;) {
-    LineOutcome got = reader.next_line();
-    if (got.status == LineOutcome::Status::End) {
-      return out;
-    }
-    if (got.status == LineOutcome::Status::Failure) {
-      out.failure = got.error->message();
-      return out;
-    }
-    out.lines.emplace_back(got.line);
+  if (std::optional<IoError> failure = reader.read([&](std::string_view line) {
+        out.lines.emplace_back(line);
+        return true;
+      })) {
+    out.failure = failure->message();
   }
+  return out;
 }
 
 // Every way the same bytes can reach the reader.
@@ -140,8 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The lines of an all-ASCII block are what the readers' block path is for:
 // with every classifier, it must take each line that the block holds whole,
-// and leave the rest to next_line, or every load falls back to the general
-// path unseen.
+// and leave the rest to the text lines, or every load falls back to the
+// general path unseen.
 struct BlockCase {
   std::string name;
   std::string input;
@@ -156,14 +152,17 @@ class BlockLines : public ::testing::TestWithParam<BlockCase> {};
 
 TEST_P(BlockLines, TakesWholeAsciiLines) {
   const BlockCase &c = GetParam();
-  for_each_classifier([&] {
+  testing::for_each_classifier([&] {
     ByteSource source = ByteSource::buffer(c.input);
     LineReader reader(source);
     std::vector<std::string> taken;
-    reader.take_block_lines([&](std::size_t begin, std::size_t end) {
-      taken.emplace_back(reader.block().data + begin, end - begin);
-      return true;
-    });
+    EXPECT_EQ(reader.read(
+                  [&](const BlockLine &line) {
+                    taken.emplace_back(line.text());
+                    return true;
+                  },
+                  [](std::string_view) { return true; }),
+              std::nullopt);
     EXPECT_EQ(taken, c.taken);
   });
 }
@@ -254,13 +253,9 @@ namespace {
 TEST(LineReader, LineLongerThanTheLimitFails) {
   const std::string data = "short\n" + std::string(50000, '0') + "\nafter\n";
   ScriptedStream stream(data, 4096);
-  LineReader reader(stream, 20000);
-  LineOutcome first = reader.next_line();
-  ASSERT_EQ(first.status, LineOutcome::Status::Line);
-  EXPECT_EQ(first.line, "short");
-  LineOutcome second = reader.next_line();
-  ASSERT_EQ(second.status, LineOutcome::Status::Failure);
-  EXPECT_EQ(second.error->message(), "line too long");
+  const Read limited = read_all(stream, 20000);
+  EXPECT_EQ(limited.lines, std::vector<std::string>{"short"});
+  EXPECT_EQ(limited.failure, "line too long");
 
   ByteSource unlimited = ByteSource::buffer(data);
   EXPECT_EQ(read_all(unlimited).lines.size(), 3u);

@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include <cerrno>
+#include <stdexcept>
 
 namespace difral {
 namespace {
@@ -99,6 +100,11 @@ TEST(LoadResult, HoldsExactlyOne) {
   LoadResult bad = LoadError::unknown_format();
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(bad.error().kind(), LoadErrorKind::UnknownFormat);
+  // The other way round is a broken invariant, which the Python layer
+  // raises as PanicException.
+  EXPECT_THROW((void)*bad, std::logic_error);
+  EXPECT_THROW((void)bad->x, std::logic_error);
+  EXPECT_THROW((void)good.error(), std::logic_error);
 }
 
 TEST(Pattern, MovesWithoutCopyingStorage) {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "formats/rasx.h"
 
-#include "classifiers.h"
+#include "paths.h"
 #include "test_util.h"
 #include "text/line_reader.h"
 #include "text/text.h"
@@ -35,6 +35,9 @@
 
 namespace difral {
 namespace {
+
+using testing::describe;
+using testing::for_each_path;
 
 std::string read_all(const std::string &path) {
   std::ifstream in(testing::path_of(path), std::ios::binary);
@@ -129,19 +132,7 @@ LoadResult load(std::string_view bytes, SourceKind kind) {
     return read_rasx(ByteSource::buffer(bytes));
   }
   testing::TempFile file("archive.rasx", bytes);
-  auto opened = FileHandle::open_read_only(file.path());
-  if (!opened.ok()) {
-    return LoadError::io(std::move(opened.error()));
-  }
-  return read_rasx(ByteSource::file(std::move(*opened)));
-}
-
-std::string describe(const LoadResult &result) {
-  if (result.ok()) {
-    return "a pattern of " + std::to_string(result->x.size()) + " points";
-  }
-  return "error " + std::to_string(static_cast<int>(result.error().kind())) +
-         ": " + result.error().message();
+  return read_rasx(testing::file_source(file));
 }
 
 // One line of an expected outcome: either the points or the error.
@@ -236,6 +227,9 @@ struct ArchiveCase {
   // Builds the archive's bytes.
   std::string (*bytes)();
   Expected expected;
+  // False for the large rows, which are about the directory or the line
+  // cap, not the conversion: one path is enough for them.
+  bool every_path = true;
 };
 
 void PrintTo(const ArchiveCase &c, std::ostream *out) { *out << c.name; }
@@ -249,7 +243,11 @@ TEST_P(RasxArchive, Loads) {
   const ArchiveCase &c = std::get<0>(GetParam());
   const SourceKind kind = std::get<1>(GetParam());
   const std::string bytes = c.bytes();
-  for_each_classifier([&] { expect_outcome(load(bytes, kind), c.expected); });
+  if (!c.every_path) {
+    expect_outcome(load(bytes, kind), c.expected);
+    return;
+  }
+  for_each_path([&] { expect_outcome(load(bytes, kind), c.expected); });
 }
 
 std::string profile_member(std::string data,
@@ -424,9 +422,9 @@ const ArchiveCase archive_cases[] = {
      },
      failure(LoadErrorKind::Io, "CRC error")},
     {"LineAtTheCap", [] { return line_of(std::size_t{16} << 20); },
-     points({1}, {2})},
+     points({1}, {2}), false},
     {"LineOverTheCap", [] { return line_of((std::size_t{16} << 20) + 1); },
-     failure(LoadErrorKind::Io, "line too long")},
+     failure(LoadErrorKind::Io, "line too long"), false},
     // A directory larger than the reader's read-ahead, which libzip reads
     // entry by entry, and many local headers close together.
     {"ManyMembersProfileLast",
@@ -455,7 +453,7 @@ const ArchiveCase archive_cases[] = {
                  std::string::npos);
        return zip;
      },
-     points({1}, {2})},
+     points({1}, {2}), false},
     {"EmptyArchive", [] { return empty_archive; },
      failure(LoadErrorKind::MissingArchiveMember, missing)},
     {"NoProfileName",
@@ -529,8 +527,9 @@ TEST(Rasx, LongProfileStreams) {
 }
 
 // Whole ASCII lines of a classified block take a fast path; over random
-// profile lines, with every classifier, it must give the general rule's bits:
-// the first two tokens, when both are numbers, are a point.
+// profile lines, on every path, it must give the general rule's bits: the
+// first two tokens, when both are numbers, are a point. The non-ASCII piece
+// comes last, and only in the first half, so that the later blocks are ASCII.
 TEST(Rasx, FastPathAgreesWithGeneralRule) {
   const std::vector<std::string> pieces = {"0",
                                            "10.25",
@@ -545,12 +544,12 @@ TEST(Rasx, FastPathAgreesWithGeneralRule) {
                                            "1234567.89",
                                            ".",
                                            "-",
-                                           "\xC2\xA0",
                                            "\t",
                                            " ",
                                            "1,5",
                                            std::string(70, ' '),
-                                           std::string(30, '4')};
+                                           std::string(30, '4'),
+                                           "\xC2\xA0"};
   std::mt19937 random(4242);
   std::string text = "\xEF\xBB\xBF";
   std::vector<double> x;
@@ -559,7 +558,7 @@ TEST(Rasx, FastPathAgreesWithGeneralRule) {
     std::string data;
     const std::size_t count = random() % 6;
     for (std::size_t i = 0; i < count; ++i) {
-      data += pieces[random() % pieces.size()];
+      data += pieces[random() % (pieces.size() - (line < 10000 ? 0 : 1))];
       if (random() % 3 != 0) {
         data += random() % 2 ? " " : "\t";
       }
@@ -577,8 +576,9 @@ TEST(Rasx, FastPathAgreesWithGeneralRule) {
     text += data + (random() % 2 ? "\r\n" : "\n");
   }
   const std::string zip = profile_member(text, ZIP_CM_STORE);
-  for_each_classifier([&] {
-    const LoadResult got = load(zip, SourceKind::Buffer);
+  for_each_path([&] {
+    const LoadResult got =
+        read_rasx(ByteSource::buffer(zip, testing::interrupt_check));
     ASSERT_TRUE(got.ok()) << describe(got);
     ASSERT_EQ(got->x.size(), x.size());
     EXPECT_EQ(std::memcmp(got->x.data(), x.data(), x.size() * 8), 0);

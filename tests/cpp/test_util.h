@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -101,9 +102,10 @@ inline constexpr const char *no_open_file_count =
     "this system does not count a process's open files";
 
 // A File source over a temporary file's contents.
-inline ByteSource file_source(const TempFile &file) {
+inline ByteSource file_source(const TempFile &file,
+                              InterruptCheck interrupted = nullptr) {
   auto opened = FileHandle::open_read_only(file.path());
-  return ByteSource::file(std::move(*opened));
+  return ByteSource::file(std::move(*opened), interrupted);
 }
 
 // The texts of the system's failures that tests meet. Linux's are checked
@@ -151,6 +153,23 @@ private:
 
 inline std::span<const std::byte> bytes_of(std::string_view text) {
   return std::as_bytes(std::span(text.data(), text.size()));
+}
+
+// The values as their bits, which compare as bits: NaN equals itself, -0
+// differs from 0, and a subnormal differs from 0 under denormals-are-zero.
+inline std::vector<std::uint64_t> bits(const std::vector<double> &values) {
+  std::vector<std::uint64_t> out(values.size());
+  if (!values.empty()) {
+    std::memcpy(out.data(), values.data(), values.size() * sizeof(double));
+  }
+  return out;
+}
+
+// A load's outcome in words, for failure messages.
+inline std::string describe(const LoadResult &result) {
+  return result.ok()
+             ? "a pattern of " + std::to_string(result->x.size()) + " points"
+             : "error: " + result.error().message();
 }
 
 } // namespace difral::testing

@@ -12,9 +12,6 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 EXAMPLE_DATA = EXAMPLES / "data"
 STUB = REPO / "src" / "python" / "difral-stubs" / "__init__.pyi"
-# Real instrument files, present beside the repository on developer and CI
-# machines; tests that read them skip when the folder is absent.
-SAMPLES = REPO.parent / "shared" / "samples"
 
 GSAS_HEADER = b"BANK 1 4 1 CONST 1000.0 2.0 0 0 STD\n"
 
@@ -68,11 +65,21 @@ def raw_with_nul_at(offset: int, size: int = 2048) -> bytes:
     return bytes(data)
 
 
+def samples(*parts):
+    """A folder of the real instrument files, which the build names
+    (DIFRAL_SAMPLES_DIR), or None: tests that read them skip when it is
+    absent, or when the tests run without the build's environment."""
+    root = os.environ.get("DIFRAL_SAMPLES")
+    folder = pathlib.Path(root, *parts) if root else None
+    return folder if folder is not None and folder.is_dir() else None
+
+
 def sample_files():
     """Every file below the samples folder, or nothing when it is absent."""
-    if not SAMPLES.is_dir():
+    root = samples()
+    if root is None:
         return []
-    return sorted(p for p in SAMPLES.rglob("*") if p.is_file() and p.suffix != ".md")
+    return sorted(p for p in root.rglob("*") if p.is_file() and p.suffix != ".md")
 
 
 def load_text(text: str, name: str = "scan.xy"):

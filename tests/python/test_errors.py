@@ -10,7 +10,7 @@ import zipfile
 
 import difral
 
-from helpers import GSAS_HEADER, SAMPLES, make_zip, under_asan
+from helpers import GSAS_HEADER, make_zip, samples, under_asan
 
 try:
     import _difral_fault_probe as probe
@@ -126,9 +126,9 @@ class OsErrorShape(unittest.TestCase):
         self.assertIs(type(caught.exception), OSError)
         self.assertEqual(caught.exception.args, ("Is a directory (os error 21)",))
 
-    @unittest.skipUnless((SAMPLES / "bruker_raw").is_dir(), "no sample files")
+    @unittest.skipUnless(samples("bruker_raw"), "no sample files")
     def test_real_bruker_files_are_refused(self):
-        for path in sorted((SAMPLES / "bruker_raw").iterdir()):
+        for path in sorted(samples("bruker_raw").iterdir()):
             with self.subTest(path.name):
                 with self.assertRaises(ValueError) as caught:
                     difral.load_file(str(path))

@@ -1,5 +1,6 @@
 """A file load that blocks can be stopped by a signal handler that raises."""
 
+import platform
 import subprocess
 import sys
 import textwrap
@@ -102,6 +103,65 @@ class SignalsDuringLoad(unittest.TestCase):
                     print(type(error).__name__, error.args)
             print(len(os.listdir("/proc/self/fd")) == descriptors)
         """, ["Stop ('alarm',)", "Stop ('alarm',)", "True"])
+
+    def test_archive_directory_parse_is_stopped(self):
+        # A directory of a million entries (47 MB), every one naming the same
+        # empty member: libzip parses it for seconds, from memory and from a
+        # file, and the alarm comes meanwhile.
+        self.check("""
+            import struct
+            count = 1_000_000
+            local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0, 0, 0, 0, 1, 0)
+            entry = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, 0, 0, 0,
+                                0, 0, 0, 1, 0, 0, 0, 0, 0, 0)
+            central = (entry + b"a") * count
+            records = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count,
+                                  len(central), len(local) + 1)
+            records += struct.pack("<IIQI", 0x07064B50, 0, len(local) + 1 + len(central), 1)
+            records += struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF,
+                                   0xFFFFFFFF, 0xFFFFFFFF, 0)
+            archive = local + b"a" + central + records
+            path = os.path.join(folder, "directory.rasx")
+            with open(path, "wb") as f:
+                f.write(archive)
+            signal.signal(signal.SIGALRM, stop)
+            for load in (lambda: difral.load_bytes(archive, "directory.rasx"),
+                         lambda: difral.load_file(path)):
+                signal.setitimer(signal.ITIMER_REAL, 0.2)
+                try:
+                    load()
+                except Stop as error:
+                    print(type(error).__name__, error.args)
+            print(len(os.listdir("/proc/self/fd")) == descriptors)
+        """, ["Stop ('alarm',)", "Stop ('alarm',)", "True"])
+
+    @unittest.skipUnless(platform.machine() == "x86_64", "FE_DOWNWARD is x86's")
+    def test_handler_that_changes_the_rounding_keeps_values_exact(self):
+        # The handler sets downward rounding between the two halves of the
+        # input; every value is still the one float() gives in round to
+        # nearest.
+        self.check("""
+            import ctypes, ctypes.util
+            libm = ctypes.CDLL(ctypes.util.find_library("m"))
+            lines = ["%d.%04d %d.%03d" % (i, i * 7919 % 10000, 3 * i, i % 997)
+                     for i in range(40000)]
+            halves = []
+            for part in (lines[:20000], lines[20000:]):
+                halves.append(os.path.join(folder, "half%d" % len(halves)))
+                with open(halves[-1], "w") as f:
+                    f.write("\\n".join(part) + "\\n")
+            signal.signal(signal.SIGALRM, lambda *_: libm.fesetround(0x400))
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            writer = subprocess.Popen([sys.executable, "-c",
+                "import sys, time; f = open(sys.argv[1], 'w'); "
+                "f.write(open(sys.argv[2]).read()); f.flush(); time.sleep(0.5); "
+                "f.write(open(sys.argv[3]).read())", fifo, *halves])
+            pattern = difral.load_file(fifo)
+            writer.wait()
+            print(libm.fegetround() == 0x400)
+            libm.fesetround(0)
+            print(pattern.y == [float(line.split()[1]) for line in lines])
+        """, ["True", "True"])
 
     def test_handler_that_returns_lets_the_load_go_on(self):
         # Alarms every 50 ms interrupt the blocked read; the handler returns,

@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cfenv>
+
+namespace difral {
+
+// True while one division of two exact doubles gives the quotient rounded to
+// nearest in the unit that does this library's arithmetic: on x86-64 that is
+// SSE, whose rounding the x87 control word read by fegetround does not show.
+// Asked afresh wherever the caller's code may have run since (a signal
+// handler runs between reads). Flush-to-zero and denormals-are-zero do not
+// matter to a quotient whose operands and result are all normal.
+bool divides_to_nearest() noexcept;
+
+// While it lives, arithmetic rounds to nearest with subnormals kept (no
+// flush-to-zero, no denormals-are-zero) and traps nothing, whatever the
+// caller had set; the caller's environment, flags included, comes back when
+// it goes. Only for values computed rather than parsed: the parser is exact
+// in any environment.
+class NearestRounding {
+public:
+  NearestRounding() noexcept;
+  NearestRounding(const NearestRounding &) = delete;
+  NearestRounding &operator=(const NearestRounding &) = delete;
+  ~NearestRounding();
+
+private:
+  std::fenv_t saved_;
+};
+
+} // namespace difral
