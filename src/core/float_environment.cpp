@@ -16,13 +16,18 @@ namespace {
 // MXCSR's FTZ and DAZ bits, FPCR's FZ bit.
 #if defined(__SSE2__)
 constexpr unsigned flush_bits = 1u << 15 | 1u << 6;
+// MXCSR's rounding control, and its six exception masks.
+constexpr unsigned rounding_bits = 3u << 13;
+constexpr unsigned exception_masks = 0x3Fu << 7;
 #elif defined(__aarch64__)
 constexpr std::uint64_t flush_bits = std::uint64_t{1} << 24;
 #endif
 
+// SSE's rounding set to nearest, its traps masked and subnormals kept, in
+// MXCSR itself: fesetround and feholdexcept need not reach it.
 void keep_subnormals() noexcept {
 #if defined(__SSE2__)
-  _mm_setcsr(_mm_getcsr() & ~flush_bits);
+  _mm_setcsr((_mm_getcsr() | exception_masks) & ~(rounding_bits | flush_bits));
 #elif defined(__aarch64__)
   std::uint64_t control;
   asm volatile("mrs %0, fpcr" : "=r"(control));
@@ -45,14 +50,28 @@ bool divides_to_nearest() noexcept {
          one / three == 0x1.5555555555555p-2;
 }
 
-// feholdexcept saves the whole environment and masks every trap;
-// fesetround sets the rounding of every unit (x87 and SSE alike on x86).
+SavedFloatEnvironment::SavedFloatEnvironment() noexcept {
+  std::fegetenv(&saved_);
+#if defined(__SSE2__)
+  control_status_ = _mm_getcsr();
+#endif
+}
+
+SavedFloatEnvironment::~SavedFloatEnvironment() {
+  std::fesetenv(&saved_);
+#if defined(__SSE2__)
+  _mm_setcsr(control_status_);
+#endif
+}
+
+// feholdexcept clears the flags and masks every trap; fesetround sets the
+// rounding of every unit (x87 and SSE alike on x86, where the C runtime
+// reaches SSE at all).
 NearestRounding::NearestRounding() noexcept {
-  std::feholdexcept(&saved_);
+  std::fenv_t held;
+  std::feholdexcept(&held);
   std::fesetround(FE_TONEAREST);
   keep_subnormals();
 }
-
-NearestRounding::~NearestRounding() { std::fesetenv(&saved_); }
 
 } // namespace difral

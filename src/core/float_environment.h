@@ -13,6 +13,23 @@ namespace difral {
 // matter to a quotient whose operands and result are all normal.
 bool divides_to_nearest() noexcept;
 
+// The caller's floating-point environment, flags included, saved when it is
+// made and given back when it goes. On SSE the MXCSR register is saved and
+// restored by itself as well: mingw-w64's fesetenv leaves it as it is.
+class SavedFloatEnvironment {
+public:
+  SavedFloatEnvironment() noexcept;
+  SavedFloatEnvironment(const SavedFloatEnvironment &) = delete;
+  SavedFloatEnvironment &operator=(const SavedFloatEnvironment &) = delete;
+  ~SavedFloatEnvironment();
+
+private:
+  std::fenv_t saved_;
+#if defined(__SSE2__)
+  unsigned control_status_;
+#endif
+};
+
 // While it lives, arithmetic rounds to nearest with subnormals kept (no
 // flush-to-zero, no denormals-are-zero) and traps nothing, whatever the
 // caller had set; the caller's environment, flags included, comes back when
@@ -23,10 +40,9 @@ public:
   NearestRounding() noexcept;
   NearestRounding(const NearestRounding &) = delete;
   NearestRounding &operator=(const NearestRounding &) = delete;
-  ~NearestRounding();
 
 private:
-  std::fenv_t saved_;
+  SavedFloatEnvironment saved_;
 };
 
 } // namespace difral

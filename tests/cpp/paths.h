@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/byte_source.h"
+#include "core/float_environment.h"
 #include "text/block.h"
 #include "text/line_reader.h"
 
@@ -72,6 +73,16 @@ inline const FloatEnvironment float_environments[] = {
      }},
 };
 
+// The controls of the environment, without its flags, which arithmetic
+// raises: a load must leave them as the caller set them.
+inline unsigned float_controls() {
+#if defined(__SSE2__)
+  return _mm_getcsr() & ~0x3Fu;
+#else
+  return static_cast<unsigned>(std::fegetround());
+#endif
+}
+
 // The interrupt check of the row being run, for tests that build their
 // sources themselves; null outside the environment rows.
 inline InterruptCheck interrupt_check = nullptr;
@@ -105,14 +116,16 @@ template <class Check> void for_each_path(Check check) {
   for_each_classifier(check);
   for (const FloatEnvironment &environment : float_environments) {
     SCOPED_TRACE(environment.name);
-    std::fenv_t saved;
-    std::fegetenv(&saved);
+    const SavedFloatEnvironment saved;
     reads_seen = 0;
     interrupt_check = environment.check;
     environment.set();
+    const unsigned controls = float_controls();
     check();
     interrupt_check = nullptr;
-    std::fesetenv(&saved);
+    if (environment.check == nullptr) {
+      EXPECT_EQ(float_controls(), controls) << "the caller's environment";
+    }
   }
 }
 

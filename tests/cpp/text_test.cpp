@@ -74,11 +74,12 @@ TEST_P(ParseValueCases, Value) {
   // fast_float rounds to nearest whatever the environment it finds.
   for (const testing::FloatEnvironment &environment :
        testing::float_environments) {
-    std::fenv_t saved;
-    std::fegetenv(&saved);
-    environment.set();
-    const std::optional<double> again = parse_value(c.token);
-    std::fesetenv(&saved);
+    std::optional<double> again;
+    {
+      const SavedFloatEnvironment saved;
+      environment.set();
+      again = parse_value(c.token);
+    }
     EXPECT_EQ(std::bit_cast<std::uint64_t>(again.value_or(0)),
               std::bit_cast<std::uint64_t>(*got))
         << environment.name;
