@@ -13,6 +13,12 @@ fi
 build_packages=(cmake ninja-build g++ pkg-config libzip-dev zlib1g-dev libfast-float-dev)
 unit_test_packages=(libgtest-dev python3-mypy)
 full_test_packages=(clang libclang-rt-14-dev valgrind clang-format)
+# The full tier compiles the same sources for many builds and interpreters,
+# so it compiles through ccache.
+full_test_packages+=(ccache)
+# The wheel tier's: installed before the other targets' lane starts, so that
+# the two lanes never wait on apt together.
+full_test_packages+=(debootstrap twine dpkg-dev)
 # Debian's own python3 (3.11) builds difral with its headers and makes the
 # pip flows' venvs with python3-venv (Debian's python3 leaves ensurepip out);
 # its packaged numpy, matplotlib and dask run the README's sections on them.
