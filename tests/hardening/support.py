@@ -3,9 +3,7 @@ compared across loads, and child processes for checks that must not take the
 test runner down with them."""
 
 import binascii
-import io
 import os
-import pathlib
 import struct
 import subprocess
 import sys
@@ -13,50 +11,17 @@ import textwrap
 import zipfile
 import zlib
 
-import difral
+# The Python suite's fixtures (tests/python, on the path CTest gives), shared
+# with these tests rather than written again.
+from helpers import EXAMPLE_DATA, GSAS_HEADER, make_zip, outcome
 
 # Set by CTest under the sanitizers and under valgrind: the heavy checks are
 # skipped or shrunk, since they would take minutes there and the address-space
 # limits they rely on do not mix with the sanitizer's shadow memory.
 LIGHT = os.environ.get("DIFRAL_HARDENING_LIGHT") == "1"
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
-EXAMPLE_DATA = REPO / "examples" / "data"
-
 UTF8_ERROR = "stream did not contain valid UTF-8"
-GSAS_HEADER = b"BANK 1 4 1 CONST 1000.0 2.0 0 0 STD\n"
 PROFILE = b"# position intensity\r\n10.00 100\r\n10.02\t120\r\n10.04 130 7\r\n"
-
-
-def outcome(load, *args):
-    """What a load gives, comparable between loads: the exact bits of x, y
-    and e, or the exception's class and args."""
-    try:
-        pattern = load(*args)
-    except (OSError, ValueError) as error:
-        return ("error", type(error), error.args)
-    e = pattern.e
-    return ("ok", struct.pack(f"<{len(pattern.x)}d", *pattern.x),
-            struct.pack(f"<{len(pattern.y)}d", *pattern.y),
-            None if e is None else struct.pack(f"<{len(e)}d", *e))
-
-
-def member_info(name, compression):
-    """A member's header with a fixed time: with the clock's, the headers'
-    bytes (and so what a damaged archive shows a reader) change by the minute."""
-    info = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
-    info.compress_type = compression
-    info.external_attr = 0o600 << 16
-    return info
-
-
-def make_zip(members, compression=zipfile.ZIP_DEFLATED):
-    """An archive in memory holding (name, bytes) members in this order."""
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w", compression=compression) as archive:
-        for name, data in members:
-            archive.writestr(member_info(name, compression), data)
-    return buffer.getvalue()
 
 
 def deflate_bomb(chunk, count, name="Data0/Profile0.txt"):
