@@ -23,9 +23,11 @@ constexpr unsigned exception_masks = 0x3Fu << 7;
 constexpr std::uint64_t flush_bits = std::uint64_t{1} << 24;
 #endif
 
-// SSE's rounding set to nearest, its traps masked and subnormals kept, in
-// MXCSR itself: fesetround and feholdexcept need not reach it.
-void keep_subnormals() noexcept {
+// The control register of the unit that does double arithmetic set to round
+// to nearest, trap nothing and keep subnormals: on SSE in MXCSR itself, which
+// fesetround and feholdexcept need not reach; on aarch64 FPCR's FZ cleared,
+// the rest being standard there.
+void set_nearest_controls() noexcept {
 #if defined(__SSE2__)
   _mm_setcsr((_mm_getcsr() | exception_masks) & ~(rounding_bits | flush_bits));
 #elif defined(__aarch64__)
@@ -71,7 +73,7 @@ NearestRounding::NearestRounding() noexcept {
   std::fenv_t held;
   std::feholdexcept(&held);
   std::fesetround(FE_TONEAREST);
-  keep_subnormals();
+  set_nearest_controls();
 }
 
 } // namespace difral
